@@ -1,0 +1,30 @@
+# Native build: the network-facing code under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and its fuzzer when clang is the compiler.
+set(SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+target_compile_options(dnsmessage PRIVATE ${SANITIZE})
+
+find_package(Threads REQUIRED)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_executable(dns_message_test tests/dns_message_test.cpp
+                                tests/reply_builder.cpp)
+add_executable(query_id_start_test tests/query_id_start_test.cpp)
+foreach(t dns_message_test query_id_start_test)
+  target_include_directories(${t} PRIVATE src tests)
+  target_compile_options(${t} PRIVATE ${SANITIZE})
+  target_link_options(${t} PRIVATE ${SANITIZE})
+  target_link_libraries(${t} PRIVATE dnsmessage GTest::gtest_main Threads::Threads)
+endforeach()
+add_test(NAME native_dns_message COMMAND dns_message_test)
+add_test(NAME native_query_id_start COMMAND query_id_start_test)
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  set(FUZZ -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+  add_executable(reply_fuzzer fuzz/reply_fuzzer.cpp src/probe/dns_message.cpp)
+  target_include_directories(reply_fuzzer PRIVATE src)
+  target_compile_options(reply_fuzzer PRIVATE ${FUZZ} -g)
+  target_link_options(reply_fuzzer PRIVATE ${FUZZ})
+  # Replays the seed corpus on every test run, without fuzzing.
+  add_test(NAME fuzz_corpus_replay
+           COMMAND reply_fuzzer -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/corpus)
+endif()

@@ -1,0 +1,49 @@
+# Shared by the run and test commands; sourced, not run.
+
+# True when this machine can start 32-bit processes, which 32-bit Wine
+# needs. Some kernels have that switched off; the tests then run a 64-bit
+# build of the same sources under 64-bit Wine.
+can_run_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# Configures and builds one tree: build_tree DIR TOOLCHAIN [cmake args...]
+build_tree() {
+  local dir=$1 toolchain=$2; shift 2
+  echo "== building $dir"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain" "$@" >/dev/null
+  cmake --build "$dir"
+}
+
+# The tree whose programs run here: the product's own 32-bit tree when
+# possible, else the 64-bit one.
+runnable_tree() {
+  if can_run_32bit; then echo build/win32; else echo build/win64; fi
+}
+
+build_runnable() {
+  build_tree build/win32 mingw-i686.cmake -DDNSCHECK_TESTS="$(can_run_32bit && echo ON || echo OFF)"
+  if ! can_run_32bit; then
+    echo "== this kernel cannot start 32-bit processes; running the 64-bit build under Wine"
+    build_tree build/win64 mingw-x86_64.cmake -DDNSCHECK_TESTS=ON
+  fi
+}
+
+# Starts a virtual display unless one is there; stop_display ends it.
+XVFB_PID=
+start_display() {
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return; fi
+  local n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  echo "== starting a virtual display :$n"
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$n" ] && return
+    sleep 0.1
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
+stop_display() {
+  if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+}

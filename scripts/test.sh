@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test: the
+# Windows tests under Wine, the network-facing code natively under
+# sanitizers, and a bounded fuzzing run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+source scripts/common.sh
+
+build_runnable
+bash scripts/check-exe.sh build/win32/dnscheck.exe
+
+tree=$(runnable_tree)
+start_display
+trap 'stop_display; WINEPREFIX=$PWD/$tree/wine/win64 wineserver -k 2>/dev/null || true' EXIT
+echo "== Windows tests under Wine ($tree)"
+(cd "$tree" && ctest --output-on-failure -j2)
+
+echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/native -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/native
+(cd build/native && ctest --output-on-failure)
+
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"

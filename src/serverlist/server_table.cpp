@@ -1,0 +1,90 @@
+#include "serverlist/server_table.h"
+
+#include <commctrl.h>
+
+#include "resource.h"
+
+HWND MainDialog;
+
+namespace {
+
+HWND ServerList() { return GetDlgItem(MainDialog, IDC_SERVERLIST); }
+
+struct ColumnSpec {
+  const char* header;
+  int width;
+};
+
+// Headers in code page 936: "DNS地址", "位置", "结果", "GFW劫持".
+const ColumnSpec Columns[] = {
+    {"DNS\xB5\xD8\xD6\xB7", 100},
+    {"\xCE\xBB\xD6\xC3", 200},
+    {"\xBD\xE1\xB9\xFB", 70},
+    {"GFW\xBD\xD9\xB3\xD6", 70},
+};
+
+}  // namespace
+
+void SetUpColumns() {
+  for (int i = 0; i < 4; ++i) {
+    LVCOLUMNA column = {};
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    column.fmt = LVCFMT_LEFT;
+    column.cx = Columns[i].width;
+    column.pszText = const_cast<char*>(Columns[i].header);
+    column.iSubItem = i;
+    SendMessageA(ServerList(), LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));
+  }
+}
+
+int AppendRow(const char* address) {
+  LVITEMA item = {};
+  item.mask = LVIF_TEXT;
+  item.iItem = 0xFFFF;  // past any row the list can hold: appends
+  item.iSubItem = 0;
+  item.pszText = const_cast<char*>(address);
+  return static_cast<int>(
+      SendMessageA(ServerList(), LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+int GetCellText(int row, int column, char* buffer, int room) {
+  buffer[0] = '\0';
+  LVITEMA item = {};
+  item.iSubItem = column;
+  item.pszText = buffer;
+  item.cchTextMax = room;
+  LRESULT copied =
+      SendMessageA(ServerList(), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+  return copied > 0 ? static_cast<int>(copied) : 0;
+}
+
+void SetCellText(int row, int column, const char* text) {
+  LVITEMA item = {};
+  item.iSubItem = column;
+  item.pszText = const_cast<char*>(text);
+  SendMessageA(ServerList(), LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+}
+
+void SetSortKey(int row, int value) {
+  LVITEMA item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  item.iSubItem = 0;
+  item.lParam = value;
+  SendMessageA(ServerList(), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+}
+
+int GetSortKey(int row) {
+  LVITEMA item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  item.iSubItem = 0;
+  SendMessageA(ServerList(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  return static_cast<int>(item.lParam);
+}
+
+int CALLBACK CompareLatency(LPARAM a, LPARAM b, LPARAM) {
+  return GetSortKey(static_cast<int>(a)) - GetSortKey(static_cast<int>(b));
+}
+
+void Sort() { SendMessageA(ServerList(), LVM_SORTITEMSEX, 2, reinterpret_cast<LPARAM>(CompareLatency)); }

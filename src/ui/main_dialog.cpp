@@ -1,0 +1,66 @@
+#include "ui/main_dialog.h"
+
+#include <commctrl.h>
+
+#include "probe/scan_control.h"
+#include "resource.h"
+#include "serverlist/list_file.h"
+#include "serverlist/server_table.h"
+
+namespace {
+
+const int SmallIconSize = 16;
+// Rows at least as tall as a 15-pixel image; 0 wide, so no room is taken.
+const int RowImageHeight = 15;
+
+void OnInitDialog(HWND dialog) {
+  MainDialog = dialog;
+  HANDLE icon = LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN), IMAGE_ICON,
+                           SmallIconSize, SmallIconSize, LR_DEFAULTCOLOR);
+  SendMessageA(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  HWND list = GetDlgItem(dialog, IDC_SERVERLIST);
+  SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_SUBITEMIMAGES);
+  HIMAGELIST rowHeight = ImageList_Create(0, RowImageHeight, ILC_COLORDDB | ILC_MASK, 0, 0);
+  SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
+  SetUpColumns();
+  LoadServerList();
+  EnableControl(dialog, IDC_STOP, FALSE);
+}
+
+void StartThread(LPTHREAD_START_ROUTINE routine) {
+  HANDLE thread = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+  if (thread != nullptr) CloseHandle(thread);
+}
+
+void OnCommand(WPARAM wParam) {
+  switch (LOWORD(wParam)) {
+    case IDC_START:
+      if (ClaimScan()) StartThread(StartScan);
+      break;
+    case IDC_STOP:
+      AimStop();
+      StartThread(StopScan);
+      break;
+  }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog(dialog);
+      return TRUE;  // focus to the first tab stop: the list
+    case WM_COMMAND:  // IDOK and IDCANCEL (Enter, Esc) do nothing
+      OnCommand(wParam);
+      return TRUE;
+    case WM_TIMER:
+      OnRefreshTick(dialog);
+      return TRUE;
+    case WM_CLOSE:
+      SaveServerList();
+      EndDialog(dialog, 0);
+      return TRUE;
+  }
+  return FALSE;
+}
