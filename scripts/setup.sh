@@ -5,8 +5,8 @@ set -euo pipefail
 
 need_pkgs=(
   cmake make ninja-build git ca-certificates
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32 xvfb x11-apps imagemagick xdotool
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   locales fonts-wqy-zenhei
   googletest g++ clang llvm python3
 )
@@ -40,7 +40,4 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
   locale-gen
 fi
 
-# The cross-compiler must use the win32 thread model's sibling with
-# std::thread support only if we ask; the product uses plain Win32 threads,
-# so the default alternative is fine.
 echo "setup: done"

@@ -1,0 +1,81 @@
+// A scripted DNS server for tests: binds one loopback address on port 53
+// (tests run as root) and answers each query as its script says, on a
+// thread of its own. Replies are built with the test-only builder.
+#ifndef DNSCHECK_TESTS_TEST_DNS_SERVER_H
+#define DNSCHECK_TESTS_TEST_DNS_SERVER_H
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "reply_builder.h"
+
+struct ReceivedQuery {
+  std::uint16_t id;
+  std::string name;    // dotted question name
+  Bytes bytes;         // the datagram as received
+  LARGE_INTEGER when;  // high-resolution counter at receipt
+  sockaddr_in from;
+  int index;           // 0 for the first query this server received
+};
+
+// One datagram to send back, after `delayMs`.
+struct Send {
+  Bytes bytes;
+  DWORD delayMs;
+};
+
+// Decides the datagrams sent for a query; an empty list stays silent.
+using Script = std::function<std::vector<Send>(const ReceivedQuery&)>;
+
+class TestDnsServer {
+ public:
+  // `address` is a dotted loopback address such as "127.0.1.5".
+  TestDnsServer(const std::string& address, Script script);
+  ~TestDnsServer();
+  TestDnsServer(const TestDnsServer&) = delete;
+  TestDnsServer& operator=(const TestDnsServer&) = delete;
+
+  const std::string& address() const { return address_; }
+  bool ok() const { return socket_ != INVALID_SOCKET; }
+  std::vector<ReceivedQuery> Queries();
+  int QueryCount();
+  // Sends a datagram from the server's socket at any time.
+  void SendTo(const sockaddr_in& to, const Bytes& bytes);
+
+ private:
+  void Serve();
+
+  std::string address_;
+  Script script_;
+  SOCKET socket_;
+  std::atomic<bool> stop_;
+  std::mutex mutex_;
+  std::vector<ReceivedQuery> queries_;
+  std::thread thread_;
+};
+
+// Scripts for the usual servers. The reference name gets an A record
+// (after an alias, as real servers give it); the tamper name gets what
+// the script says.
+extern const char* const TestReferenceName;
+extern const char* const TestTamperName;
+
+Bytes HonestReply(const ReceivedQuery& q);  // A for the reference name; CNAME + A for the tamper name
+Bytes ForgedReply(const ReceivedQuery& q);  // A only, for any name
+Bytes RefusedReply(const ReceivedQuery& q);
+Bytes ZeroAddressReply(const ReceivedQuery& q);
+Bytes NoAnswerReply(const ReceivedQuery& q, unsigned rcode);
+
+Script Honest(DWORD delayMs = 0);
+Script Forging(DWORD delayMs = 0);  // honest reference answers, A-only tamper answers
+Script Refusing();
+Script Silent();
+
+#endif
