@@ -1,17 +1,16 @@
 # Test programs, cross-built and run under Wine through ctest.
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-# What the Windows tests share: their entry, the real dialog on a UI
+# What the Windows tests and benchmarks share: the real dialog on a UI
 # thread, the scripted DNS server and the reply builder.
-add_library(wintest STATIC tests/win_test_main.cpp tests/ui_fixture.cpp tests/test_dns_server.cpp
-                           tests/reply_builder.cpp)
+add_library(wintest STATIC tests/ui_fixture.cpp tests/test_dns_server.cpp tests/reply_builder.cpp)
 target_include_directories(wintest PUBLIC src res tests)
 target_link_libraries(wintest PUBLIC dnscheck_core GTest::gtest)
 
 # Each test program links the product code, the dialog resources and the
 # shared test helpers.
 function(dnscheck_test name)
-  add_executable(${name} ${ARGN} ${CMAKE_SOURCE_DIR}/res/dnscheck.rc)
+  add_executable(${name} ${ARGN} tests/win_test_main.cpp ${CMAKE_SOURCE_DIR}/res/dnscheck.rc)
   target_link_options(${name} PRIVATE ${STATIC_LINK})
   target_link_libraries(${name} PRIVATE wintest)
   add_test(NAME ${name} COMMAND ${name})
@@ -21,3 +20,5 @@ dnscheck_test(dns_message_test tests/dns_message_test.cpp)
 dnscheck_test(query_id_start_test tests/query_id_start_test.cpp)
 dnscheck_test(platform_test tests/platform_test.cpp)
 dnscheck_test(probe_smoke_test tests/probe_smoke_test.cpp)
+
+include(bench/bench.cmake)
