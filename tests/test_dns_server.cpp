@@ -26,6 +26,11 @@ std::string QuestionName(const Bytes& b) {
 TestDnsServer::TestDnsServer(const std::string& address, Script script)
     : address_(address), script_(std::move(script)), socket_(INVALID_SOCKET), stop_(false) {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  // Without this, Wine refuses a second socket on port 53 even at another
+  // address. Each test program keeps to its own addresses, so no two
+  // servers share one.
+  BOOL reuse = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
   sockaddr_in at = {};
   at.sin_family = AF_INET;
   at.sin_port = htons(53);
