@@ -47,3 +47,14 @@ start_display() {
 stop_display() {
   if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
+
+# Runs a command in a network namespace of its own with only a loopback
+# interface: the tests' DNS servers on 127.x.y.z:53 then meet nothing else
+# on this machine, and nothing the tests send can leave it. Wine opens
+# sockets in its server process, so the prefix's server is stopped first
+# and restarted inside. Usage: in_private_network PREFIX command...
+in_private_network() {
+  local prefix=$1; shift
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  unshare --net --fork bash -c 'ip link set lo up && exec "$@"' bash "$@"
+}

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 need_pkgs=(
-  cmake make ninja-build git ca-certificates
+  cmake make ninja-build git ca-certificates iproute2 util-linux
   g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   locales fonts-wqy-zenhei

@@ -12,9 +12,10 @@ bash scripts/check-exe.sh build/win32/dnscheck.exe
 
 tree=$(runnable_tree)
 start_display
-trap 'stop_display; WINEPREFIX=$PWD/$tree/wine/win64 wineserver -k 2>/dev/null || true' EXIT
+prefix=$PWD/$tree/wine/$([ "$tree" = build/win64 ] && echo win64 || echo win32)
+trap 'stop_display; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
 echo "== Windows tests under Wine ($tree)"
-(cd "$tree" && ctest --output-on-failure -j2)
+(cd "$tree" && in_private_network "$prefix" ctest --output-on-failure -j2)
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/native -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null

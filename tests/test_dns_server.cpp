@@ -1,5 +1,10 @@
 #include "test_dns_server.h"
 
+#include <mswsock.h>
+#include <ws2tcpip.h>
+
+#include <map>
+
 #include "probe/query_names.h"
 
 const char* const TestReferenceName = ReferenceName;
@@ -21,32 +26,116 @@ std::string QuestionName(const Bytes& b) {
   return name;
 }
 
-}  // namespace
+// The one socket on port 53 and the servers it hands datagrams to. It
+// lives until the process ends.
+struct SharedPort {
+  SOCKET s = INVALID_SOCKET;
+  LPFN_WSARECVMSG recvMsg = nullptr;
+  std::mutex mutex;
+  std::map<ULONG, TestDnsServer*> servers;
+  std::once_flag opened;
+};
 
-TestDnsServer::TestDnsServer(const std::string& address, Script script)
-    : address_(address), script_(std::move(script)), socket_(INVALID_SOCKET), stop_(false) {
+SharedPort& Port() {
+  static SharedPort* port = new SharedPort;
+  return *port;
+}
+
+void Receive(SharedPort& port) {
+  std::vector<char> buffer(65536);
+  char control[256];
+  for (;;) {
+    sockaddr_in from = {};
+    WSABUF data = {static_cast<ULONG>(buffer.size()), buffer.data()};
+    WSAMSG msg = {};
+    msg.name = reinterpret_cast<sockaddr*>(&from);
+    msg.namelen = sizeof from;
+    msg.lpBuffers = &data;
+    msg.dwBufferCount = 1;
+    msg.Control.buf = control;
+    msg.Control.len = sizeof control;
+    DWORD got = 0;
+    if (port.recvMsg(port.s, &msg, &got, nullptr, nullptr) != 0) {
+      if (WSAGetLastError() == WSAEMSGSIZE) continue;
+      Sleep(1);
+      continue;
+    }
+    ULONG to = 0;
+    for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&msg); c != nullptr; c = WSA_CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        to = reinterpret_cast<IN_PKTINFO*>(WSA_CMSG_DATA(c))->ipi_addr.s_addr;
+      }
+    }
+    if (got < 2) continue;
+    ReceivedQuery q;
+    QueryPerformanceCounter(&q.when);
+    q.bytes.assign(buffer.begin(), buffer.begin() + got);
+    q.id = static_cast<std::uint16_t>((q.bytes[0] << 8) | q.bytes[1]);
+    q.name = QuestionName(q.bytes);
+    q.from = from;
+    q.index = 0;
+    std::lock_guard<std::mutex> lock(port.mutex);
+    auto server = port.servers.find(to);
+    if (server != port.servers.end()) server->second->Deliver(std::move(q));
+  }
+}
+
+void OpenPort(SharedPort& port) {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-  // Without this, Wine refuses a second socket on port 53 even at another
-  // address. Each test program keeps to its own addresses, so no two
-  // servers share one.
-  BOOL reuse = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  DWORD on = 1;
+  setsockopt(s, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on);
   sockaddr_in at = {};
   at.sin_family = AF_INET;
   at.sin_port = htons(53);
-  at.sin_addr.s_addr = inet_addr(address.c_str());
-  if (bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+  at.sin_addr.s_addr = htonl(INADDR_ANY);
+  GUID id = WSAID_WSARECVMSG;
+  DWORD bytes = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &port.recvMsg,
+               sizeof port.recvMsg, &bytes, nullptr, nullptr) != 0) {
     closesocket(s);
     return;
   }
-  socket_ = s;
-  thread_ = std::thread([this] { Serve(); });
+  port.s = s;
+  std::thread(Receive, std::ref(port)).detach();
+}
+
+}  // namespace
+
+TestDnsServer::TestDnsServer(const std::string& address, Script script)
+    : address_(address), script_(std::move(script)), registered_(false), stop_(false) {
+  SharedPort& port = Port();
+  std::call_once(port.opened, OpenPort, std::ref(port));
+  if (port.s == INVALID_SOCKET) return;
+  {
+    std::lock_guard<std::mutex> lock(port.mutex);
+    registered_ = port.servers.emplace(inet_addr(address.c_str()), this).second;
+  }
+  if (registered_) thread_ = std::thread([this] { Serve(); });
 }
 
 TestDnsServer::~TestDnsServer() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
-  if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  if (!registered_) return;
+  {
+    std::lock_guard<std::mutex> lock(Port().mutex);
+    Port().servers.erase(inet_addr(address_.c_str()));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  arrived_.notify_all();
+  thread_.join();
+}
+
+void TestDnsServer::Deliver(ReceivedQuery q) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    q.index = static_cast<int>(queries_.size());
+    queries_.push_back(q);
+    pending_.push_back(std::move(q));
+  }
+  arrived_.notify_all();
 }
 
 std::vector<ReceivedQuery> TestDnsServer::Queries() {
@@ -60,38 +149,27 @@ int TestDnsServer::QueryCount() {
 }
 
 void TestDnsServer::SendTo(const sockaddr_in& to, const Bytes& bytes) {
-  sendto(socket_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0,
+  sendto(Port().s, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0,
          reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 void TestDnsServer::Serve() {
-  std::vector<char> buffer(65536);
-  while (!stop_) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket_, &readable);
-    timeval wait = {0, 20000};
-    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
-    sockaddr_in from = {};
-    int fromLength = sizeof from;
-    int got = recvfrom(socket_, buffer.data(), static_cast<int>(buffer.size()), 0,
-                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (got < 2) continue;
+  for (;;) {
     ReceivedQuery q;
-    QueryPerformanceCounter(&q.when);
-    q.bytes.assign(buffer.begin(), buffer.begin() + got);
-    q.id = static_cast<std::uint16_t>((q.bytes[0] << 8) | q.bytes[1]);
-    q.name = QuestionName(q.bytes);
-    q.from = from;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      q.index = static_cast<int>(queries_.size());
-      queries_.push_back(q);
+      std::unique_lock<std::mutex> lock(mutex_);
+      arrived_.wait(lock, [this] { return stop_ || !pending_.empty(); });
+      if (stop_) return;
+      q = std::move(pending_.front());
+      pending_.pop_front();
     }
     for (const Send& s : script_(q)) {
       if (s.delayMs > 0) Sleep(s.delayMs);
-      if (stop_) break;
-      SendTo(from, s.bytes);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) return;
+      }
+      SendTo(q.from, s.bytes);
     }
   }
 }

@@ -1,6 +1,13 @@
-// A scripted DNS server for tests: binds one loopback address on port 53
-// (tests run as root) and answers each query as its script says, on a
-// thread of its own. Replies are built with the test-only builder.
+// A scripted DNS server for tests: answers queries sent to one loopback
+// address on port 53 as its script says, on a thread of its own. Replies
+// are built with the test-only builder.
+//
+// Wine binds every UDP socket given a loopback address to 0.0.0.0 instead,
+// so two servers could not share port 53. All servers of a process
+// therefore share one socket on port 53, which learns each datagram's
+// destination address (IP_PKTINFO) and hands it to the server registered
+// for that address. Only one process may hold port 53 at a time: the
+// tests that use servers are run one after another.
 #ifndef DNSCHECK_TESTS_TEST_DNS_SERVER_H
 #define DNSCHECK_TESTS_TEST_DNS_SERVER_H
 
@@ -8,6 +15,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -36,27 +45,33 @@ using Script = std::function<std::vector<Send>(const ReceivedQuery&)>;
 
 class TestDnsServer {
  public:
-  // `address` is a dotted loopback address such as "127.0.1.5".
+  // `address` is a dotted loopback address such as "127.0.1.5"; ok() is
+  // false when port 53 cannot be had or another server has the address.
   TestDnsServer(const std::string& address, Script script);
   ~TestDnsServer();
   TestDnsServer(const TestDnsServer&) = delete;
   TestDnsServer& operator=(const TestDnsServer&) = delete;
 
   const std::string& address() const { return address_; }
-  bool ok() const { return socket_ != INVALID_SOCKET; }
+  bool ok() const { return registered_; }
   std::vector<ReceivedQuery> Queries();
   int QueryCount();
-  // Sends a datagram from the server's socket at any time.
+  // Sends a datagram from port 53 at any time.
   void SendTo(const sockaddr_in& to, const Bytes& bytes);
+
+  // Called by the shared socket's thread for each datagram to this address.
+  void Deliver(ReceivedQuery q);
 
  private:
   void Serve();
 
   std::string address_;
   Script script_;
-  SOCKET socket_;
-  std::atomic<bool> stop_;
+  bool registered_;
+  bool stop_;
   std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<ReceivedQuery> pending_;
   std::vector<ReceivedQuery> queries_;
   std::thread thread_;
 };

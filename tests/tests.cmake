@@ -14,11 +14,20 @@ function(dnscheck_test name)
   target_link_options(${name} PRIVATE ${STATIC_LINK})
   target_link_libraries(${name} PRIVATE wintest)
   add_test(NAME ${name} COMMAND ${name})
+  # Test DNS servers share port 53 within a process (see test_dns_server.h),
+  # so test programs take turns with it.
+  set_tests_properties(${name} PROPERTIES RESOURCE_LOCK port53)
 endfunction()
 
 dnscheck_test(dns_message_test tests/dns_message_test.cpp)
 dnscheck_test(query_id_start_test tests/query_id_start_test.cpp)
 dnscheck_test(platform_test tests/platform_test.cpp)
-dnscheck_test(probe_smoke_test tests/probe_smoke_test.cpp)
+dnscheck_test(probe_test tests/probe_test.cpp)
+dnscheck_test(server_table_test tests/server_table_test.cpp)
+dnscheck_test(pacer_test tests/pacer_test.cpp)
 
+dnscheck_test(hostile_test tests/hostile_test.cpp)
 include(bench/bench.cmake)
+include(tests/e2e/e2e.cmake)
+dnscheck_test(scan_test tests/scan_test.cpp tests/multi_dns_server.cpp)
+target_compile_options(scan_test PRIVATE ${WARNINGS})

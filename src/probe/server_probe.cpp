@@ -60,11 +60,13 @@ Exchange SendAndWait(Probe& p, const char* name) {
 
 // The destination, unless the text is one no query may go to: a text the
 // parser rejects (it then gives the broadcast address), the broadcast
-// address itself, or a text that may have been cut to the reader's room.
+// address itself, "this host" (0.0.0.0, which some stacks deliver to
+// whatever listens locally), or a text that may have been cut to the
+// reader's room and so name another address.
 bool SetUpDestination(const char* addressText, sockaddr_in* to) {
   if (lstrlenA(addressText) >= AddressRoom - 1) return false;
   unsigned long address = inet_addr(addressText);
-  if (address == INADDR_NONE) return false;
+  if (address == INADDR_NONE || address == INADDR_ANY) return false;
   ZeroMemory(to, sizeof *to);
   to->sin_family = AF_INET;
   to->sin_port = htons(DnsPort);
