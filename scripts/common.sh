@@ -28,19 +28,25 @@ build_runnable() {
 }
 
 # Starts a virtual display unless one is there; stop_display ends it.
+# Xvfb picks a free display number itself (-displayfd), so runs that share
+# this machine's network namespace never collide.
 XVFB_PID=
 start_display() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return; fi
-  local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  echo "== starting a virtual display :$n"
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  local numfile
+  numfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 &
   XVFB_PID=$!
-  export DISPLAY=":$n"
   for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && return
+    if [ -s "$numfile" ]; then
+      export DISPLAY=":$(tr -d '[:space:]' <"$numfile")"
+      rm -f "$numfile"
+      echo "== started a virtual display $DISPLAY"
+      return
+    fi
     sleep 0.1
   done
+  rm -f "$numfile"
   echo "could not start Xvfb" >&2
   return 1
 }
