@@ -53,9 +53,12 @@ int GetCellText(int row, int column, char* buffer, int room) {
   item.iSubItem = column;
   item.pszText = buffer;
   item.cchTextMax = room;
-  LRESULT copied =
-      SendMessageA(ServerList(), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
-  return copied > 0 ? static_cast<int>(copied) : 0;
+  SendMessageA(ServerList(), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+  // A text longer than the room must come back cut and terminated; the
+  // Wine list control fills the whole room without a terminating zero and
+  // then counts past it.
+  buffer[room - 1] = '\0';
+  return lstrlenA(buffer);
 }
 
 void SetCellText(int row, int column, const char* text) {
@@ -84,7 +87,13 @@ int GetSortKey(int row) {
 }
 
 int CALLBACK CompareLatency(LPARAM a, LPARAM b, LPARAM) {
-  return GetSortKey(static_cast<int>(a)) - GetSortKey(static_cast<int>(b));
+  return static_cast<int>(a) - static_cast<int>(b);
 }
 
-void Sort() { SendMessageA(ServerList(), LVM_SORTITEMSEX, 2, reinterpret_cast<LPARAM>(CompareLatency)); }
+// The list hands the comparison each row's sort key itself. Reading keys
+// by row index during the sort (LVM_SORTITEMSEX) misorders tables of more
+// than a few rows on the Wine list control, whose indexes and items
+// disagree while it sorts.
+void Sort() {
+  SendMessageA(ServerList(), LVM_SORTITEMS, 2, reinterpret_cast<LPARAM>(CompareLatency));
+}

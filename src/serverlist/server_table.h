@@ -27,6 +27,7 @@ int GetCellText(int row, int column, char* buffer, int room);
 void SetCellText(int row, int column, const char* text);
 void SetSortKey(int row, int value);
 int GetSortKey(int row);
+// Receives two rows' sort keys; ascending order, NoLatency last.
 int CALLBACK CompareLatency(LPARAM a, LPARAM b, LPARAM unused);
 void Sort();
 
