@@ -1,0 +1,145 @@
+// The process-wide pacer: releases at least 10 ms apart by the
+// millisecond clock, whatever the number of callers, and across the
+// clock's wrap after 2^32 ms.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "probe/pacer.h"
+
+// The import slot through which every call of the clock goes, the
+// pacer's included; the wrap test points it at a clock of its own.
+#ifdef _WIN64
+extern "C" void* TimeGetTimeSlot __asm__("__imp_timeGetTime");
+#else
+extern "C" void* TimeGetTimeSlot __asm__("__imp__timeGetTime@0");
+#endif
+
+namespace {
+
+typedef DWORD(WINAPI* ClockFunction)();
+
+void SetLastSendTime(DWORD value) {
+  EnterCriticalSection(&PaceLock);
+  LastSendTime = value;
+  LeaveCriticalSection(&PaceLock);
+}
+
+TEST(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
+  const int threads = 20;
+  const int callsEach = 8;
+  std::mutex lock;
+  std::vector<DWORD> seen;  // release stamps as each caller read them
+  SetLastSendTime(timeGetTime() - PaceIntervalMs);
+  DWORD before = timeGetTime();
+  std::vector<std::thread> callers;
+  for (int t = 0; t < threads; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < callsEach; ++i) {
+        PaceSend();
+        // Read at once (an aligned word, read without the lock so as not
+        // to queue behind the next caller), this is this caller's release
+        // stamp unless the thread was held up past the next release.
+        DWORD stamp = LastSendTime;
+        std::lock_guard<std::mutex> hold(lock);
+        seen.push_back(stamp);
+      }
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  DWORD after = timeGetTime();
+
+  // n releases need at least (n - 1) intervals between the first and the
+  // last, however the callers raced for them.
+  const DWORD releases = threads * callsEach;
+  EXPECT_GE(after - before, (releases - 1) * PaceIntervalMs);
+  // Any two distinct release stamps are an interval or more apart.
+  std::sort(seen.begin(), seen.end());
+  seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+  for (std::size_t i = 1; i < seen.size(); ++i)
+    EXPECT_GE(seen[i] - seen[i - 1], PaceIntervalMs) << "releases " << i << " and " << i + 1;
+  // Most callers read their own stamp; a pacer that let two through in
+  // the same millisecond would show far fewer distinct stamps.
+  EXPECT_GE(seen.size(), releases / 2);
+}
+
+TEST(Pacer, ReleaseWaitsOutTheIntervalSinceTheLastSend) {
+  DWORD last = timeGetTime() - 3;
+  SetLastSendTime(last);
+  PaceSend();
+  EXPECT_GE(timeGetTime() - last, PaceIntervalMs);
+  EXPECT_GE(LastSendTime - last, PaceIntervalMs);
+}
+
+TEST(Pacer, LastSendAheadOfTheClockDoesNotStall) {
+  // An unsigned difference just below 2^32: read as unsigned it is a send
+  // some 49 days ago; a signed or widened reading would wait 30 s.
+  const DWORD aheadMs = 30000;
+  SetLastSendTime(timeGetTime() + aheadMs);
+  std::atomic<bool> released(false);
+  std::thread caller([&] {
+    PaceSend();
+    released = true;
+  });
+  DWORD start = timeGetTime();
+  while (!released && timeGetTime() - start < 5000) Sleep(10);
+  bool releasedInTime = released;
+  if (!releasedInTime) LastSendTime = timeGetTime() - PaceIntervalMs;  // free the caller
+  caller.join();
+  EXPECT_TRUE(releasedInTime);
+}
+
+// The clock as the pacer now finds it. Read through the slot each time:
+// a plain call may use a copy of the slot taken before it was changed.
+DWORD Now() {
+  return reinterpret_cast<ClockFunction>(*static_cast<void* volatile*>(&TimeGetTimeSlot))();
+}
+
+// A clock that reads `offset` more than the real one.
+ClockFunction RealClock;
+std::atomic<DWORD> ClockOffset(0);
+DWORD WINAPI ShiftedClock() { return RealClock() + ClockOffset.load(); }
+
+TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
+  RealClock = reinterpret_cast<ClockFunction>(TimeGetTimeSlot);
+  DWORD oldProtection;
+  ASSERT_TRUE(
+      VirtualProtect(&TimeGetTimeSlot, sizeof TimeGetTimeSlot, PAGE_READWRITE, &oldProtection));
+  // The shifted clock stands 4 ms before the wrap; the last send was 2 ms
+  // before that, so the next release is due 8 ms from now, at 0x00000000.
+  ClockOffset = 0xFFFFFFFCu - RealClock();
+  TimeGetTimeSlot = reinterpret_cast<void*>(&ShiftedClock);
+  bool shifted = (Now() & 0xFFFFFFF0u) == 0xFFFFFFF0u;
+  const DWORD last = 0xFFFFFFFAu;
+  SetLastSendTime(last);
+
+  std::atomic<bool> released(false);
+  DWORD releasedAt = 0;
+  std::thread caller([&] {
+    PaceSend();
+    releasedAt = Now();
+    released = true;
+  });
+  DWORD start = RealClock();
+  while (!released && RealClock() - start < 5000) Sleep(1);
+  bool releasedInTime = released;
+  if (!releasedInTime) LastSendTime = Now() - PaceIntervalMs;  // free the caller
+  caller.join();
+  TimeGetTimeSlot = reinterpret_cast<void*>(RealClock);
+  VirtualProtect(&TimeGetTimeSlot, sizeof TimeGetTimeSlot, oldProtection, &oldProtection);
+
+  ASSERT_TRUE(shifted) << "the clock the pacer reads was not replaced";
+  EXPECT_TRUE(releasedInTime) << "stalled at the wrap";
+  EXPECT_GE(releasedAt - last, PaceIntervalMs) << "released early at the wrap";
+  EXPECT_LT(LastSendTime, 0x1000u) << "the release stamp is from after the wrap";
+}
+
+}  // namespace

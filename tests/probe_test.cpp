@@ -1,0 +1,594 @@
+// One row probed against scripted servers on loopback: the real list
+// control on its UI thread, real sockets, the real pacer. The servers
+// record what they receive, so the tests check what went over the wire as
+// well as what the row shows.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <mmsystem.h>
+#include <commctrl.h>
+
+#include "probe/dns_message.h"
+#include "probe/pacer.h"
+#include "probe/query_names.h"
+#include "probe/server_probe.h"
+#include "resource.h"
+#include "serverlist/server_table.h"
+#include "test_dns_server.h"
+#include "ui_fixture.h"
+
+namespace {
+
+DWORD TicksPerMs() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<DWORD>(frequency.QuadPart / 1000);
+}
+
+// The number in a "%d ms" text, or -1 when the text has another form.
+int ShownMs(const std::string& text) {
+  const std::string unit = " ms";
+  if (text.size() <= unit.size() || text.compare(text.size() - unit.size(), unit.size(), unit) != 0)
+    return -1;
+  std::string digits = text.substr(0, text.size() - unit.size());
+  for (char c : digits)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
+  return std::stoi(digits);
+}
+
+// True when nothing holds this local UDP port, i.e. the probe's socket
+// that sent from it has been closed.
+bool PortIsFree(u_short networkPort) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_port = networkPort;
+  at.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+  closesocket(s);
+  return free;
+}
+
+Bytes WithOtherId(Bytes reply) {
+  reply[0] ^= 0x80;
+  return reply;
+}
+
+std::vector<std::string> QueryNames(TestDnsServer& server) {
+  std::vector<std::string> names;
+  for (const ReceivedQuery& q : server.Queries()) names.push_back(q.name);
+  return names;
+}
+
+std::vector<std::string> Repeat(const char* name, int times) {
+  return std::vector<std::string>(static_cast<std::size_t>(times), name);
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The cells a probe left in its row, and the texts the row went through
+// while it ran (each change of ColResult and ColHijack, in order).
+struct Watched {
+  ProbeResult result;
+  std::vector<std::string> cells;
+  int sortKey;
+  std::vector<std::string> resultTexts;
+  std::vector<std::string> hijackTexts;
+};
+
+void Note(std::vector<std::string>& seen, const std::string& text) {
+  if (seen.empty() || seen.back() != text) seen.push_back(text);
+}
+
+// The first texts noted are those the row held before the probe.
+Watched ProbeWatching(int row, const std::string& address) {
+  Watched w;
+  std::vector<std::string> before = RowTexts(row);
+  Note(w.resultTexts, before[ColResult]);
+  Note(w.hijackTexts, before[ColHijack]);
+  std::atomic<bool> finished(false);
+  std::thread probe([&] {
+    w.result = ProbeServer(row, address.c_str(), TicksPerMs());
+    finished = true;
+  });
+  while (!finished) {
+    std::vector<std::string> cells = RowTexts(row);
+    Note(w.resultTexts, cells[ColResult]);
+    Note(w.hijackTexts, cells[ColHijack]);
+    Sleep(5);
+  }
+  probe.join();
+  w.cells = RowTexts(row);
+  Note(w.resultTexts, w.cells[ColResult]);
+  Note(w.hijackTexts, w.cells[ColHijack]);
+  w.sortKey = GetSortKey(row);
+  return w;
+}
+
+// One window for the suite (Wine takes a while to open one); each test
+// starts with an empty table.
+class ProbeTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { ui_ = new UiThread; }
+  static void TearDownTestSuite() {
+    delete ui_;
+    ui_ = nullptr;
+  }
+  void SetUp() override {
+    SendMessageA(GetDlgItem(ui_->dialog(), IDC_SERVERLIST), LVM_DELETEALLITEMS, 0, 0);
+    ResetScanState();
+    ticksPerMs_ = TicksPerMs();
+  }
+  void TearDown() override { StopRequested = 0; }
+
+  ProbeResult Probe(int row, const std::string& address) {
+    return ProbeServer(row, address.c_str(), ticksPerMs_);
+  }
+
+  static UiThread* ui_;
+  DWORD ticksPerMs_ = 1;
+};
+
+UiThread* ProbeTest::ui_ = nullptr;
+
+const std::vector<std::string> FourReferenceAndOneTamper =
+    Concat(Repeat(ReferenceName, 4), Repeat(TamperProbeName, 1));
+
+// ---- The reference phase -------------------------------------------------
+
+TEST_F(ProbeTest, HonestServerGetsFourTimedQueriesThenOneTamperQuery) {
+  // Reply delays differ per query, so the shown time tells which reply it
+  // came from: it must be the best of the four, not the first or the last.
+  const DWORD delays[] = {300, 100, 200, 400};
+  TestDnsServer server("127.0.1.1", [&](const ReceivedQuery& q) {
+    DWORD delay = q.index < 4 ? delays[q.index] : 0;
+    return std::vector<Send>{{HonestReply(q), delay}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.1"});
+
+  Watched w = ProbeWatching(0, "127.0.1.1");
+
+  EXPECT_EQ(Done, w.result);
+  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
+  int shown = ShownMs(w.cells[ColResult]);
+  EXPECT_GE(shown, 100) << w.cells[ColResult];
+  EXPECT_LT(shown, 200) << w.cells[ColResult];
+  EXPECT_EQ(shown, w.sortKey);
+  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
+  ASSERT_GE(w.resultTexts.size(), 2u);
+  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]) << "shown until the first answer";
+
+  std::vector<ReceivedQuery> queries = server.Queries();
+  std::set<std::uint16_t> ids;
+  for (const ReceivedQuery& q : queries) {
+    ids.insert(q.id);
+    EXPECT_EQ(queries[0].from.sin_port, q.from.sin_port) << "every query leaves from one socket";
+  }
+  EXPECT_EQ(queries.size(), ids.size()) << "each send carries a new ID";
+  EXPECT_TRUE(PortIsFree(queries[0].from.sin_port)) << "socket left open";
+}
+
+TEST_F(ProbeTest, SilentServerTimesOutAfterSixSendsHalfASecondApart) {
+  TestDnsServer server("127.0.1.2", Silent());
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.2"});
+  // Left from an earlier scan: the verdict must stay, the key must not.
+  SetCellText(0, ColHijack, Gbk("是").c_str());
+  SetSortKey(0, 42);
+
+  EXPECT_EQ(Done, Probe(0, "127.0.1.2"));
+
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_EQ(Gbk("请求超时"), cells[ColResult]);
+  EXPECT_EQ(NoLatency, GetSortKey(0));
+  EXPECT_EQ(Gbk("是"), cells[ColHijack]);
+
+  std::vector<ReceivedQuery> queries = server.Queries();
+  EXPECT_EQ(Repeat(ReferenceName, 6), QueryNames(server));
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  for (std::size_t i = 1; i < queries.size(); ++i) {
+    double gapMs = 1000.0 *
+                   static_cast<double>(queries[i].when.QuadPart - queries[i - 1].when.QuadPart) /
+                   static_cast<double>(frequency.QuadPart);
+    EXPECT_GE(gapMs, 450.0) << "send " << i + 1 << " came before the wait was over";
+  }
+  EXPECT_TRUE(PortIsFree(queries[0].from.sin_port)) << "socket left open";
+}
+
+TEST_F(ProbeTest, ThreeAnswersThenSilenceEndsTimedOutAfterShowingTimes) {
+  TestDnsServer server("127.0.1.4", [](const ReceivedQuery& q) {
+    if (q.index >= 3) return std::vector<Send>();
+    return std::vector<Send>{{HonestReply(q), q.index == 0 ? 100u : 0u}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.4"});
+
+  Watched w = ProbeWatching(0, "127.0.1.4");
+
+  EXPECT_EQ(Done, w.result);
+  EXPECT_EQ(Repeat(ReferenceName, 6), QueryNames(server));
+  ASSERT_GE(w.resultTexts.size(), 4u);
+  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]);
+  EXPECT_GE(ShownMs(w.resultTexts[2]), 100) << "times shown while the server answered";
+  EXPECT_EQ(Gbk("请求超时"), w.resultTexts.back());
+  EXPECT_EQ(NoLatency, w.sortKey);
+  EXPECT_EQ("", w.cells[ColHijack]);
+  EXPECT_EQ(std::vector<std::string>{""}, w.hijackTexts) << "no tamper phase";
+}
+
+TEST_F(ProbeTest, TwoTimeOutsThenAnswersShowTheBetterOfTheTwo) {
+  // The answer to the third send is slow, the one to the fourth quicker.
+  TestDnsServer server("127.0.1.5", [](const ReceivedQuery& q) {
+    if (q.index < 2) return std::vector<Send>();
+    return std::vector<Send>{{HonestReply(q), q.index == 2 ? 250u : 100u}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.5"});
+
+  Watched w = ProbeWatching(0, "127.0.1.5");
+
+  EXPECT_EQ(Done, w.result);
+  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
+  int shown = ShownMs(w.cells[ColResult]);
+  EXPECT_GE(shown, 100) << w.cells[ColResult];
+  EXPECT_LT(shown, 250) << w.cells[ColResult];
+  EXPECT_EQ(shown, w.sortKey);
+  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
+  // The slow answer was shown on its own before the quick one bettered it.
+  bool slowShown = false;
+  for (const std::string& text : w.resultTexts) slowShown |= ShownMs(text) >= 250;
+  EXPECT_TRUE(slowShown);
+}
+
+TEST_F(ProbeTest, RefusedFirstReplyEndsTheProbeAtOnce) {
+  TestDnsServer server("127.0.1.6", Refusing());
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.6"});
+  SetSortKey(0, 42);
+
+  EXPECT_EQ(Done, Probe(0, "127.0.1.6"));
+
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_EQ(Gbk("拒绝解析"), cells[ColResult]);
+  EXPECT_EQ(NoLatency, GetSortKey(0));
+  EXPECT_EQ("", cells[ColHijack]);
+  EXPECT_EQ(Repeat(ReferenceName, 1), QueryNames(server));
+}
+
+TEST_F(ProbeTest, RepliesWithoutAUsableAddressAreInvalid) {
+  struct Case {
+    const char* what;
+    std::function<Bytes(const ReceivedQuery&)> reply;
+  };
+  const Case cases[] = {
+      {"alias only",
+       [](const ReceivedQuery& q) {
+         return MakeReply(q.id, 0, q.name, {CnameRecord("www.a.example.net")});
+       }},
+      {"0.0.0.0 first",
+       [](const ReceivedQuery& q) {
+         return MakeReply(q.id, 0, q.name, {ARecord(0, 0, 0, 0), ARecord(10, 1, 2, 3)});
+       }},
+      {"address of another class",
+       [](const ReceivedQuery& q) {
+         return MakeReply(q.id, 0, q.name, {ARecord(10, 1, 2, 3, 3)});
+       }},
+      {"NXDOMAIN", [](const ReceivedQuery& q) { return NoAnswerReply(q, 3); }},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string address = "127.0.1." + std::to_string(10 + row);
+    TestDnsServer server(address, [&c](const ReceivedQuery& q) {
+      return std::vector<Send>{{c.reply(q), 0}};
+    });
+    ASSERT_TRUE(server.ok());
+    AddRows({address});
+    SetSortKey(row, 42);
+
+    EXPECT_EQ(Done, Probe(row, address));
+
+    EXPECT_EQ(Gbk("无效解析"), RowTexts(row)[ColResult]);
+    EXPECT_EQ(NoLatency, GetSortKey(row));
+    EXPECT_EQ(1, server.QueryCount());
+    ++row;
+  }
+}
+
+TEST_F(ProbeTest, InvalidReplyAfterATimedOneTakesTheTimeAway) {
+  TestDnsServer server("127.0.1.14", [](const ReceivedQuery& q) {
+    return std::vector<Send>{{q.index == 0 ? HonestReply(q) : ZeroAddressReply(q), 0}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.14"});
+
+  Watched w = ProbeWatching(0, "127.0.1.14");
+
+  EXPECT_EQ(Done, w.result);
+  EXPECT_EQ(Gbk("无效解析"), w.cells[ColResult]);
+  EXPECT_EQ(NoLatency, w.sortKey);
+  EXPECT_EQ(2, server.QueryCount());
+}
+
+// ---- Datagrams that are not the reply -----------------------------------
+
+TEST_F(ProbeTest, WrongIdDatagramRestartsTheWaitAndTheTimeCountsFromTheSend) {
+  // 300 ms after each query a refusal with another ID, 300 ms later the
+  // real answer: 600 ms after the send, past one 0.5 s wait but within
+  // the wait that the stray datagram restarted.
+  TestDnsServer server("127.0.1.15", [](const ReceivedQuery& q) {
+    if (q.name != ReferenceName) return std::vector<Send>{{HonestReply(q), 0}};
+    return std::vector<Send>{{WithOtherId(RefusedReply(q)), 300}, {HonestReply(q), 300}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.15"});
+
+  EXPECT_EQ(Done, Probe(0, "127.0.1.15"));
+
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server)) << "a wait timed out";
+  EXPECT_GE(ShownMs(cells[ColResult]), 590) << cells[ColResult];
+  EXPECT_EQ(ShownMs(cells[ColResult]), GetSortKey(0));
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+}
+
+TEST_F(ProbeTest, ShortAndOversizedDatagramsAreNotTakenForTheReply) {
+  // Before each real answer: one byte equal to the ID's first byte, and a
+  // refusal carrying the right ID but too long for the probe's buffer.
+  TestDnsServer server("127.0.1.16", [](const ReceivedQuery& q) {
+    Bytes oneByte(1, static_cast<unsigned char>(q.id >> 8));
+    Bytes oversized = RefusedReply(q);
+    oversized.resize(2000, 0);
+    return std::vector<Send>{{oneByte, 0}, {oversized, 0}, {HonestReply(q), 0}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.16"});
+
+  EXPECT_EQ(Done, Probe(0, "127.0.1.16"));
+
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_GE(ShownMs(cells[ColResult]), 0) << cells[ColResult];
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
+}
+
+TEST_F(ProbeTest, EndlessStrayDatagramsCannotHoldTheProbe) {
+  // Once the first query arrives, datagrams with an ID no query of the row
+  // carries come every 20 ms, without end: each would restart a wait.
+  TestDnsServer server("127.0.1.17", Silent());
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.17"});
+
+  std::atomic<bool> finished(false);
+  ProbeResult result = Stopped;
+  std::thread probe([&] {
+    result = Probe(0, "127.0.1.17");
+    finished = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return server.QueryCount() > 0; }, 5000));
+  ReceivedQuery first = server.Queries()[0];
+  Bytes stray = MakeReply(static_cast<std::uint16_t>(first.id + 0x8000), 0, first.name,
+                          {ARecord(10, 1, 2, 3)});
+  DWORD start = GetTickCount();
+  const DWORD deadlineMs = 30000;
+  int sent = 0;
+  while (!finished && GetTickCount() - start < deadlineMs) {
+    server.SendTo(first.from, stray);
+    ++sent;
+    Sleep(20);
+  }
+  bool endedUnderFlood = finished;
+  probe.join();  // without the flood, time-outs end it in any case
+
+  EXPECT_TRUE(endedUnderFlood) << "still waiting after " << sent << " stray datagrams";
+  EXPECT_EQ(Done, result);
+  EXPECT_EQ(Gbk("请求超时"), RowTexts(0)[ColResult]);
+  EXPECT_EQ(Repeat(ReferenceName, 6), QueryNames(server));
+}
+
+// ---- The tamper phase ----------------------------------------------------
+
+TEST_F(ProbeTest, TamperVerdictsFollowTheAliasInTheReply) {
+  struct Case {
+    const char* what;
+    std::function<Bytes(const ReceivedQuery&)> tamperReply;
+    const char* verdict;
+  };
+  const Case cases[] = {
+      {"alias then address", HonestReply, "否"},
+      {"address only", ForgedReply, "是"},
+      {"refused", RefusedReply, "否"},
+      {"NXDOMAIN without answers", [](const ReceivedQuery& q) { return NoAnswerReply(q, 3); },
+       "是"},
+      {"SERVFAIL without answers", [](const ReceivedQuery& q) { return NoAnswerReply(q, 2); },
+       "是"},
+      {"alias after an address",
+       [](const ReceivedQuery& q) {
+         return MakeReply(q.id, 0, q.name,
+                          {ARecord(10, 1, 2, 3), CnameRecord("abc.l.example.net")});
+       },
+       "否"},
+  };
+  const int n = static_cast<int>(sizeof cases / sizeof cases[0]);
+  std::vector<std::unique_ptr<TestDnsServer>> servers;
+  std::vector<std::string> addresses;
+  for (int i = 0; i < n; ++i) {
+    addresses.push_back("127.0.1." + std::to_string(20 + i));
+    const Case& c = cases[i];
+    servers.emplace_back(new TestDnsServer(addresses.back(), [&c](const ReceivedQuery& q) {
+      return std::vector<Send>{{q.name == TamperProbeName ? c.tamperReply(q) : HonestReply(q), 0}};
+    }));
+    ASSERT_TRUE(servers.back()->ok());
+  }
+  AddRows(addresses);
+
+  // All rows at once, as a scan's workers probe them.
+  std::vector<ProbeResult> results(n, Stopped);
+  std::vector<std::thread> probes;
+  for (int i = 0; i < n; ++i) probes.emplace_back([&, i] { results[i] = Probe(i, addresses[i]); });
+  for (std::thread& t : probes) t.join();
+
+  for (int i = 0; i < n; ++i) {
+    SCOPED_TRACE(cases[i].what);
+    std::vector<std::string> cells = RowTexts(i);
+    EXPECT_EQ(Done, results[i]);
+    EXPECT_EQ(Gbk(cases[i].verdict), cells[ColHijack]);
+    EXPECT_GE(ShownMs(cells[ColResult]), 0) << "the tamper phase changed the result";
+    EXPECT_EQ(ShownMs(cells[ColResult]), GetSortKey(i));
+    EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(*servers[i]));
+  }
+}
+
+TEST_F(ProbeTest, SilentTamperPhaseEndsTimedOutAfterFourSends) {
+  TestDnsServer server("127.0.1.30", [](const ReceivedQuery& q) {
+    return q.name == ReferenceName ? std::vector<Send>{{HonestReply(q), 0}} : std::vector<Send>();
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.30"});
+
+  Watched w = ProbeWatching(0, "127.0.1.30");
+
+  EXPECT_EQ(Done, w.result);
+  EXPECT_EQ(Concat(Repeat(ReferenceName, 4), Repeat(TamperProbeName, 4)), QueryNames(server));
+  EXPECT_EQ((std::vector<std::string>{"", Gbk("检测中"), Gbk("超时")}), w.hijackTexts);
+  EXPECT_GE(ShownMs(w.cells[ColResult]), 0) << w.cells[ColResult];
+  EXPECT_EQ(ShownMs(w.cells[ColResult]), w.sortKey);
+}
+
+// ---- Stop requests -------------------------------------------------------
+
+TEST_F(ProbeTest, StopSeenAtAReferenceTimeOutLeavesTheRowUnfinished) {
+  TestDnsServer server("127.0.1.31", Silent());
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.31"});
+  // From an earlier scan; a stop must change neither.
+  SetSortKey(0, 77);
+  SetCellText(0, ColHijack, Gbk("否").c_str());
+
+  ProbeResult result = Done;
+  std::thread probe([&] { result = Probe(0, "127.0.1.31"); });
+  ASSERT_TRUE(WaitFor([&] { return server.QueryCount() > 0; }, 5000));
+  u_short port = server.Queries()[0].from.sin_port;
+  EXPECT_FALSE(PortIsFree(port)) << "the port check cannot see the probe's socket";
+  StopRequested = 1;
+  probe.join();
+
+  EXPECT_EQ(Stopped, result);
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_EQ(Gbk("未完成"), cells[ColResult]);
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+  EXPECT_EQ(77, GetSortKey(0));
+  EXPECT_TRUE(PortIsFree(port)) << "socket left open";
+  // The stop is seen at the first time-out after it; a loaded machine may
+  // let one more send slip in before the flag was set.
+  EXPECT_LE(server.QueryCount(), 2);
+}
+
+TEST_F(ProbeTest, StopSeenAtATamperTimeOutLeavesTheVerdictUnfinished) {
+  TestDnsServer server("127.0.1.32", [](const ReceivedQuery& q) {
+    return q.name == ReferenceName ? std::vector<Send>{{HonestReply(q), 0}} : std::vector<Send>();
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.32"});
+
+  ProbeResult result = Done;
+  std::thread probe([&] { result = Probe(0, "127.0.1.32"); });
+  ASSERT_TRUE(WaitFor([&] { return server.QueryCount() > 4; }, 10000));
+  StopRequested = 1;
+  probe.join();
+
+  EXPECT_EQ(Stopped, result);
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_EQ(Gbk("未完成"), cells[ColHijack]);
+  int shown = ShownMs(cells[ColResult]);
+  EXPECT_GE(shown, 0) << cells[ColResult];
+  EXPECT_EQ(shown, GetSortKey(0)) << "a stop must not take the time away";
+  EXPECT_TRUE(PortIsFree(server.Queries()[0].from.sin_port)) << "socket left open";
+  EXPECT_LE(server.QueryCount(), 6);
+}
+
+TEST_F(ProbeTest, StopDoesNotCutShortAProbeWhoseServerAnswers) {
+  TestDnsServer server("127.0.1.33", Honest());
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.33"});
+  StopRequested = 1;
+
+  EXPECT_EQ(Done, Probe(0, "127.0.1.33"));
+
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_GE(ShownMs(cells[ColResult]), 0) << cells[ColResult];
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
+}
+
+// ---- A row probed again --------------------------------------------------
+
+TEST_F(ProbeTest, FailedSecondProbeKeepsTheEarlierVerdict) {
+  std::atomic<bool> refuse(false);
+  TestDnsServer server("127.0.1.34", [&refuse](const ReceivedQuery& q) {
+    return std::vector<Send>{{refuse ? RefusedReply(q) : HonestReply(q), 0}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.34"});
+  ASSERT_EQ(Done, Probe(0, "127.0.1.34"));
+  ASSERT_EQ(Gbk("否"), RowTexts(0)[ColHijack]);
+
+  refuse = true;
+  EXPECT_EQ(Done, Probe(0, "127.0.1.34"));
+
+  std::vector<std::string> cells = RowTexts(0);
+  EXPECT_EQ(Gbk("拒绝解析"), cells[ColResult]);
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+  EXPECT_EQ(NoLatency, GetSortKey(0));
+}
+
+// ---- Address texts no query may go to -----------------------------------
+
+TEST_F(ProbeTest, UnusableAddressTextsEndInvalidWithoutSending) {
+  // A server on the address that a cut or careless parse could yield.
+  TestDnsServer server("127.0.1.9", Honest());
+  ASSERT_TRUE(server.ok());
+  std::string longText = "127.0.1.9 ";
+  longText.resize(40, 'x');
+  ASSERT_EQ(inet_addr("127.0.1.9"), inet_addr(longText.c_str()))
+      << "the parser stops at the space; else the long text tests nothing";
+  const std::string texts[] = {"dns.example", "255.255.255.255", longText};
+  int row = 0;
+  for (const std::string& text : texts) {
+    SCOPED_TRACE("address text \"" + text + "\"");
+    AddRows({text});
+    SetSortKey(row, 42);
+    std::uint32_t ids = QueryIdCounter.load();
+    // A release of the pacer would move it; none may happen.
+    DWORD marker = timeGetTime() - 1000;
+    EnterCriticalSection(&PaceLock);
+    LastSendTime = marker;
+    LeaveCriticalSection(&PaceLock);
+
+    EXPECT_EQ(Done, Probe(row, text));
+
+    EXPECT_EQ(Gbk("无效解析"), RowTexts(row)[ColResult]);
+    EXPECT_EQ(NoLatency, GetSortKey(row));
+    EXPECT_EQ(ids, QueryIdCounter.load()) << "a query was built";
+    EXPECT_EQ(marker, LastSendTime) << "a send was paced";
+    ++row;
+  }
+  EXPECT_EQ(0, server.QueryCount());
+}
+
+}  // namespace
