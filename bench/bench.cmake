@@ -5,3 +5,6 @@ function(dnscheck_bench name)
   target_link_options(${name} PRIVATE ${STATIC_LINK})
   target_link_libraries(${name} PRIVATE wintest)
 endfunction()
+
+dnscheck_bench(latency_bench bench/latency_bench.cpp)
+target_compile_options(latency_bench PRIVATE ${WARNINGS})
