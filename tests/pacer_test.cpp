@@ -109,37 +109,43 @@ std::atomic<DWORD> ClockOffset(0);
 DWORD WINAPI ShiftedClock() { return RealClock() + ClockOffset.load(); }
 
 TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
+  // A watchdog, started before the clock is shifted so that its start-up
+  // takes none of the few milliseconds before the wrap: it frees a pacer
+  // that stalls at the wrap.
+  std::atomic<bool> armed(false), released(false), stalled(false);
+  std::thread watchdog([&] {
+    while (!armed) Sleep(1);
+    for (int waited = 0; !released && waited < 5000; ++waited) Sleep(1);
+    if (!released) {
+      stalled = true;
+      LastSendTime = Now() - PaceIntervalMs;
+    }
+  });
   RealClock = reinterpret_cast<ClockFunction>(TimeGetTimeSlot);
   DWORD oldProtection;
   ASSERT_TRUE(
       VirtualProtect(&TimeGetTimeSlot, sizeof TimeGetTimeSlot, PAGE_READWRITE, &oldProtection));
-  // The shifted clock stands 4 ms before the wrap; the last send was 2 ms
-  // before that, so the next release is due 8 ms from now, at 0x00000000.
-  ClockOffset = 0xFFFFFFFCu - RealClock();
-  TimeGetTimeSlot = reinterpret_cast<void*>(&ShiftedClock);
-  bool shifted = (Now() & 0xFFFFFFF0u) == 0xFFFFFFF0u;
-  const DWORD last = 0xFFFFFFFAu;
+  // The last send stamped 9 ms before the wrap, and the clock stands there
+  // now: the next release is due 1 ms after the wrap, at 0x00000001.
+  const DWORD last = 0xFFFFFFF7u;
   SetLastSendTime(last);
-
-  std::atomic<bool> released(false);
-  DWORD releasedAt = 0;
-  std::thread caller([&] {
-    PaceSend();
-    releasedAt = Now();
-    released = true;
-  });
-  DWORD start = RealClock();
-  while (!released && RealClock() - start < 5000) Sleep(1);
-  bool releasedInTime = released;
-  if (!releasedInTime) LastSendTime = Now() - PaceIntervalMs;  // free the caller
-  caller.join();
+  ClockOffset = last - RealClock();
+  TimeGetTimeSlot = reinterpret_cast<void*>(&ShiftedClock);
+  armed = true;
+  DWORD calledAt = Now();
+  PaceSend();
+  DWORD releasedAt = Now();
+  released = true;
+  watchdog.join();
+  DWORD stamp = LastSendTime;
   TimeGetTimeSlot = reinterpret_cast<void*>(RealClock);
   VirtualProtect(&TimeGetTimeSlot, sizeof TimeGetTimeSlot, oldProtection, &oldProtection);
 
-  ASSERT_TRUE(shifted) << "the clock the pacer reads was not replaced";
-  EXPECT_TRUE(releasedInTime) << "stalled at the wrap";
+  ASSERT_GE(calledAt, last) << "the clock the pacer reads was not replaced, or the call came after "
+                               "the wrap and tests nothing";
+  EXPECT_FALSE(stalled) << "stalled at the wrap";
   EXPECT_GE(releasedAt - last, PaceIntervalMs) << "released early at the wrap";
-  EXPECT_LT(LastSendTime, 0x1000u) << "the release stamp is from after the wrap";
+  EXPECT_LT(stamp, 0x1000u) << "the release stamp is from after the wrap";
 }
 
 }  // namespace
