@@ -73,6 +73,7 @@ void Receive(SharedPort& port) {
     q.id = static_cast<std::uint16_t>((q.bytes[0] << 8) | q.bytes[1]);
     q.name = QuestionName(q.bytes);
     q.from = from;
+    q.to.s_addr = to;
     q.index = 0;
     std::lock_guard<std::mutex> lock(port.mutex);
     auto server = port.servers.find(to);
@@ -103,13 +104,26 @@ void OpenPort(SharedPort& port) {
 }  // namespace
 
 TestDnsServer::TestDnsServer(const std::string& address, Script script)
-    : address_(address), script_(std::move(script)), registered_(false), stop_(false) {
+    : TestDnsServer(address, 1, std::move(script)) {}
+
+TestDnsServer::TestDnsServer(const std::string& first, int count, Script script)
+    : address_(first), script_(std::move(script)), registered_(false), stop_(false) {
   SharedPort& port = Port();
   std::call_once(port.opened, OpenPort, std::ref(port));
   if (port.s == INVALID_SOCKET) return;
   {
     std::lock_guard<std::mutex> lock(port.mutex);
-    registered_ = port.servers.emplace(inet_addr(address.c_str()), this).second;
+    ULONG base = ntohl(inet_addr(first.c_str()));
+    registered_ = true;
+    for (int i = 0; i < count && registered_; ++i) {
+      ULONG key = htonl(base + static_cast<ULONG>(i));
+      registered_ = port.servers.emplace(key, this).second;
+      if (registered_) keys_.push_back(key);
+    }
+    if (!registered_) {
+      for (ULONG key : keys_) port.servers.erase(key);
+      keys_.clear();
+    }
   }
   if (registered_) thread_ = std::thread([this] { Serve(); });
 }
@@ -118,7 +132,7 @@ TestDnsServer::~TestDnsServer() {
   if (!registered_) return;
   {
     std::lock_guard<std::mutex> lock(Port().mutex);
-    Port().servers.erase(inet_addr(address_.c_str()));
+    for (ULONG key : keys_) Port().servers.erase(key);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -31,6 +31,7 @@ struct ReceivedQuery {
   Bytes bytes;         // the datagram as received
   LARGE_INTEGER when;  // high-resolution counter at receipt
   sockaddr_in from;
+  in_addr to;          // the address the query was sent to
   int index;           // 0 for the first query this server received
 };
 
@@ -48,6 +49,9 @@ class TestDnsServer {
   // `address` is a dotted loopback address such as "127.0.1.5"; ok() is
   // false when port 53 cannot be had or another server has the address.
   TestDnsServer(const std::string& address, Script script);
+  // One server answering on `count` consecutive addresses from `first`
+  // (for scans of hundreds of rows without hundreds of threads).
+  TestDnsServer(const std::string& first, int count, Script script);
   ~TestDnsServer();
   TestDnsServer(const TestDnsServer&) = delete;
   TestDnsServer& operator=(const TestDnsServer&) = delete;
@@ -67,6 +71,7 @@ class TestDnsServer {
 
   std::string address_;
   Script script_;
+  std::vector<ULONG> keys_;  // registered addresses, network order
   bool registered_;
   bool stop_;
   std::mutex mutex_;
