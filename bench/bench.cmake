@@ -8,6 +8,8 @@ endfunction()
 
 dnscheck_bench(latency_bench bench/latency_bench.cpp)
 target_compile_options(latency_bench PRIVATE ${WARNINGS})
+dnscheck_bench(scan_bench bench/scan_bench.cpp)
+target_compile_options(scan_bench PRIVATE ${WARNINGS})
 dnscheck_bench(window_bench bench/window_bench.cpp)
 target_compile_options(window_bench PRIVATE ${WARNINGS})
 target_link_libraries(window_bench PRIVATE psapi)
