@@ -21,8 +21,10 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 WINE_RUN = os.path.join(REPO, "scripts", "wine-run.sh")
 WINE_PREFIX = os.path.join(REPO, "scripts", "wine-prefix.sh")
 
-# The virtual desktop: room for the dialog and a margin around it.
+# The virtual desktop: room for the dialog and a margin around it; the
+# screen holds the desktop.
 DESKTOP = "640x680"
+SCREEN = "800x720x24"
 
 TITLE = "DNS 服务器检测"
 PROGRESS = re.compile(r"^线程数: (\d+)  扫描进度: (\d+)/(\d+)$")
@@ -30,15 +32,20 @@ LATENCY = re.compile(r"^(\d+) ms$")
 
 
 class Display:
-    """A private Xvfb, so that no other window can cover the one driven."""
+    """A private Xvfb, so that no other window can cover the one driven:
+    the first free number from `first` to `last`, or any free number that
+    Xvfb picks itself when no range is given."""
 
-    def __init__(self, first, last):
+    def __init__(self, first=None, last=None):
         self.proc = None
+        if first is None:
+            self._start_any()
+            return
         for n in range(first, last + 1):
             if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
                 continue
             self.proc = subprocess.Popen(
-                ["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                ["Xvfb", f":{n}", "-screen", "0", SCREEN, "-nolisten", "tcp"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.name = f":{n}"
             for _ in range(100):
@@ -49,6 +56,19 @@ class Display:
                 time.sleep(0.1)
             self.stop()
         raise RuntimeError(f"no free display among :{first}-:{last}")
+
+    def _start_any(self):
+        read, write = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            number = f.readline().strip()
+        if not number:
+            self.stop()
+            raise RuntimeError("Xvfb did not start")
+        self.name = f":{number}"
 
     def stop(self):
         if self.proc and self.proc.poll() is None:

@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Shows the tool at work where there is no display, without sending
+anything off the machine: a virtual display, DNS servers on 127.0.5.x that
+answer fast, slowly, falsely or not at all, the real dnscheck.exe on a list
+of just those servers, Start pressed, the finished table printed here and
+a screenshot saved.
+
+    demo.py BUILD_TREE [--screenshot PATH]
+
+Run it through scripts/run.sh, which builds the tree and gives the demo a
+network of its own.
+"""
+import argparse
+import os
+import sys
+import unicodedata
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "e2e"))
+import session  # noqa: E402
+
+# address, behaviour, location shown in the list
+SERVERS = [
+    ("127.0.5.101", "honest:0", "演示 立即应答"),
+    ("127.0.5.102", "honest:60", "演示 60 ms 后应答"),
+    ("127.0.5.103", "honest:180", "演示 180 ms 后应答"),
+    ("127.0.5.104", "forging:20", "演示 伪造应答（无别名）"),
+    ("127.0.5.105", "refusing", "演示 拒绝解析"),
+    ("127.0.5.106", "zero", "演示 应答 0.0.0.0"),
+    ("127.0.5.107", "silent", "演示 不应答"),
+]
+
+
+def width(text):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+def pad(text, columns):
+    return text + " " * max(0, columns - width(text))
+
+
+def print_table(state):
+    print(state["caption"])
+    rows = [state["columns"]] + state["rows"]
+    widths = [max(width(r[i]) for r in rows) + 2 for i in range(4)]
+    for r in rows:
+        print("".join(pad(cell, w) for cell, w in zip(r, widths)).rstrip())
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("tree")
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+    shot = os.path.abspath(args.screenshot or os.path.join(args.tree, "demo-screenshot.png"))
+
+    display = session.Display()
+    print(f"== virtual display {display.name}")
+    wine = None
+    try:
+        wine = session.Wine(args.tree, "wine-demo", display.name)
+        print("== DNS servers on " + ", ".join(a for a, _, _ in SERVERS))
+        servers = session.DnsServers(wine, [f"{a}={kind}" for a, kind, _ in SERVERS])
+        tool = session.Tool(wine, [(a, loc) for a, _, loc in SERVERS])
+        try:
+            tool.state()
+            print("== pressing Start")
+            if not (tool.press("start") and tool.wait_buttons(False, True, 30)):
+                raise RuntimeError("the scan did not start")
+            if not tool.wait_buttons(True, False, 120):
+                raise RuntimeError("the scan did not end")
+            print()
+            print_table(tool.state())
+            print()
+            tool.screenshot(shot)
+            print(f"== screenshot {shot}")
+            tool.close()
+            if tool.wait_exit(60) is None:
+                raise RuntimeError("the program did not end when closed")
+            order = [line.split("=")[0] for line in session.read_list(tool.ini).splitlines()[1:]]
+            print("== dns.ini after closing, fastest first: " + " ".join(order))
+        finally:
+            tool.discard()
+            servers.stop()
+    finally:
+        if wine:
+            wine.stop_all()
+        display.stop()
+
+
+if __name__ == "__main__":
+    main()
