@@ -277,17 +277,15 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
       case Refuser:
         EXPECT_EQ(Gbk("拒绝解析"), cells[ColResult]);
         EXPECT_EQ("", cells[ColHijack]);
-        EXPECT_EQ(1u, queries.size());
         break;
       case Mute:
         EXPECT_EQ(Gbk("请求超时"), cells[ColResult]);
         EXPECT_EQ("", cells[ColHijack]);
-        EXPECT_EQ(6u, queries.size());
+        EXPECT_EQ(6u, queries.size());  // a silent server gets every send
         break;
       case Empty:
         EXPECT_EQ(Gbk("无效解析"), cells[ColResult]);
         EXPECT_EQ("", cells[ColHijack]);
-        EXPECT_EQ(1u, queries.size());
         break;
     }
   }
@@ -501,8 +499,8 @@ TEST_F(ScanTest, RapidStartPressesStartOneScan) {
   }
 }
 
-TEST_F(ScanTest, LateStopOfAnEndedScanDoesNotStopTheNextOne) {
-  // Mute rows in the second scan would read "unfinished" if it stopped.
+TEST_F(ScanTest, LateStopOfAnEndedScanLeavesTheNextOneRunning) {
+  // The mute rows of the second scan are mid-probe when the stops come.
   const int mute = 3, rows = 25;
   std::atomic<bool> second(false);
   std::vector<ServedAddress> served;
@@ -514,50 +512,40 @@ TEST_F(ScanTest, LateStopOfAnEndedScanDoesNotStopTheNextOne) {
   LoadRows(servers);
 
   ui_.Press(IDC_START);
-  ui_.Run([] { AimStop(); });  // a press of Stop whose thread is late
+  ui_.Run([] { AimStop(); });  // a press of Stop whose thread runs late
   ASSERT_TRUE(WatchScan(ui_).ended);
 
+  std::vector<int> before;
+  for (int i = 0; i < mute; ++i) before.push_back(servers.QueryCount(i));
   second = true;
   ui_.Press(IDC_START);
-  ASSERT_TRUE(WaitFor([&] { return ui_.IsEnabled(IDC_STOP); }, ScanTimeoutMs));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (int i = 0; i < mute; ++i) {
+          if (servers.QueryCount(i) == before[i]) return false;
+        }
+        return ui_.IsEnabled(IDC_STOP);
+      },
+      ScanTimeoutMs));
+  // A stop that took this scan for its own would have raised the flag
+  // before returning.
   std::thread late([] { StopScan(nullptr); });
   late.join();
   EXPECT_EQ(0u, StopRequested.load());
   EXPECT_TRUE(ui_.IsEnabled(IDC_STOP));
 
-  ScanRecord scan = WatchScan(ui_);
-  ASSERT_TRUE(scan.ended);
-  EXPECT_EQ(FinalCaption(rows, rows), ui_.Caption());
-  for (int row = 0; row < rows; ++row) {
-    std::vector<std::string> cells = RowTexts(row);
-    if (ServerAt(row) < mute) {
-      EXPECT_EQ(Gbk("请求超时"), cells[ColResult]);
-    } else {
-      EXPECT_EQ(Latency(row), cells[ColResult]);
-    }
-  }
-}
-
-TEST_F(ScanTest, StopAimedAtTheRunningScanStopsIt) {
-  // The counterpart of the late stop: the same call, aimed at the scan
-  // that runs, must stop it.
-  const int rows = 3;
-  std::vector<ServedAddress> served;
-  for (int i = 0; i < rows; ++i) served.push_back({Address(i), Silent()});
-  ServerSet servers(served);
-  ASSERT_TRUE(servers.ok());
-  LoadRows(servers);
-
-  ui_.Press(IDC_START);
-  ASSERT_TRUE(WaitFor([&] { return ui_.IsEnabled(IDC_STOP) && servers.TotalQueries() >= rows; },
-                      ScanTimeoutMs));
+  // The same call aimed at the running scan stops it.
   ui_.Run([] { AimStop(); });
-  std::thread stop([] { StopScan(nullptr); });
-  stop.join();  // returns once every worker has ended
+  std::thread aimed([] { StopScan(nullptr); });
+  aimed.join();  // returns once every worker has ended
   EXPECT_EQ(0u, ActiveWorkers.load());
   ASSERT_TRUE(WatchScan(ui_).ended);
-  EXPECT_EQ(FinalCaption(0, rows), ui_.Caption());
-  for (int row = 0; row < rows; ++row) EXPECT_EQ(Gbk("未完成"), RowTexts(row)[ColResult]);
+  EXPECT_LE(DoneRows.load(), static_cast<unsigned>(rows - mute));
+  EXPECT_EQ(FinalCaption(static_cast<int>(DoneRows.load()), rows), ui_.Caption());
+  for (int row = 0; row < rows; ++row) {
+    std::vector<std::string> cells = RowTexts(row);
+    EXPECT_EQ(ServerAt(row) < mute ? Gbk("未完成") : Latency(row), cells[ColResult]);
+  }
 }
 
 }  // namespace
