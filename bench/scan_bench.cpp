@@ -136,26 +136,26 @@ double MeanPacerIntervalMs() {
   return Ms(Now() - start) / releases;
 }
 
+const int ReleasesPerThread = 10;
+
+DWORD WINAPI PaceRepeatedly(LPVOID) {
+  for (int k = 0; k < ReleasesPerThread; ++k) PaceSend();
+  return 0;
+}
+
 // As above, with twenty threads queued on the pacer as the workers are:
 // adds the cost of handing the lock from one thread to the next.
 double MeanContendedPacerIntervalMs() {
-  const int perThread = 10;
   std::vector<HANDLE> threads;
   PaceSend();
   LONGLONG start = Now();
   for (int i = 0; i < ScanWorkerCount; ++i) {
-    threads.push_back(CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-          for (int k = 0; k < perThread; ++k) PaceSend();
-          return 0;
-        },
-        nullptr, 0, nullptr));
+    threads.push_back(CreateThread(nullptr, 0, PaceRepeatedly, nullptr, 0, nullptr));
   }
   WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
   double ms = Ms(Now() - start);
   for (HANDLE t : threads) CloseHandle(t);
-  return ms / (ScanWorkerCount * perThread);
+  return ms / (ScanWorkerCount * ReleasesPerThread);
 }
 
 }  // namespace
