@@ -86,6 +86,9 @@ class Wine:
         self.driver_exe = os.path.join(self.tree, "e2e_driver.exe")
         self.servers_exe = os.path.join(self.tree, "e2e_dns_servers.exe")
         self.tool_exe = os.path.join(self.tree, "dnscheck.exe")
+        # A Wine server left from an earlier run would hold the sockets of
+        # this run in the network it was started in.
+        self.stop_all()
         subprocess.run(["bash", WINE_PREFIX, self.root, self.tool_exe, desktop],
                        env=self.env, check=True)
 
@@ -128,7 +131,8 @@ class DnsServers:
         self.log = []
         self.lock = threading.Lock()
         ready = queue.Queue()
-        threading.Thread(target=self._read, args=(ready,), daemon=True).start()
+        self.reader = threading.Thread(target=self._read, args=(ready,), daemon=True)
+        self.reader.start()
         try:
             ready.get(timeout=120)
         except queue.Empty:
@@ -165,6 +169,9 @@ class DnsServers:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(5)
+        if not self.reader.is_alive():
+            self.proc.stdout.close()
         self.errors.close()
 
 
