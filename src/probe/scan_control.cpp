@@ -79,7 +79,6 @@ DWORD WINAPI StopScan(LPVOID) {
   if (current) StopRequested = 1;
   LeaveCriticalSection(&StateLock);
   if (!current) return 0;
-  EnableControl(MainDialog, IDC_STOP, FALSE);
   while (ActiveWorkers.load() != 0) Sleep(100);
   return 0;
 }

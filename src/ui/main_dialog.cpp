@@ -38,7 +38,11 @@ void OnCommand(WPARAM wParam) {
       if (ClaimScan()) StartThread(StartScan);
       break;
     case IDC_STOP:
+      // Disabled here, on the UI thread, rather than by the stop thread:
+      // a stop thread that ran late could otherwise disable the Stop
+      // button of a scan started after its own had ended.
       AimStop();
+      EnableControl(MainDialog, IDC_STOP, FALSE);
       StartThread(StopScan);
       break;
   }
