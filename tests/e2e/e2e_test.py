@@ -78,8 +78,8 @@ class EndToEnd(unittest.TestCase):
         cls.wine.stop_all()
         cls.display.stop()
 
-    def start(self, specs, rows):
-        servers = session.DnsServers(self.wine, specs)
+    def start(self, entries, rows):
+        servers = session.DnsServers(self.wine, entries)
         self.addCleanup(servers.stop)
         tool = session.Tool(self.wine, rows, FOREIGN_HEAD, FOREIGN_TAIL)
         self.addCleanup(tool.discard)

@@ -121,12 +121,12 @@ class DnsServers:
     """Scripted servers, each 'ADDRESS=KIND[:DELAY_MS]', with a log of
     every query they receive, in arrival order."""
 
-    def __init__(self, wine, specs):
-        for spec in specs:
-            if not ipaddress.IPv4Address(spec.split("=")[0]).is_loopback:
-                raise ValueError(f"not a loopback address: {spec}")
+    def __init__(self, wine, entries):
+        for entry in entries:
+            if not ipaddress.IPv4Address(entry.split("=")[0]).is_loopback:
+                raise ValueError(f"not a loopback address: {entry}")
         self.errors = tempfile.TemporaryFile()
-        self.proc = wine.popen(wine.servers_exe, specs, stdin=subprocess.PIPE,
+        self.proc = wine.popen(wine.servers_exe, entries, stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=self.errors)
         self.log = []
         self.lock = threading.Lock()
