@@ -9,6 +9,7 @@ need_pkgs=(
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   locales fonts-wqy-zenhei
   googletest g++ clang llvm python3
+  gnuplot-nox
 )
 
 if [ "$(id -u)" -ne 0 ]; then
