@@ -224,7 +224,8 @@ class Program {
 
 struct ScanWatch {
   double wallMs = -1;  // from the click to Start enabled again
-  SIZE_T peakWorkingSet = 0;
+  SIZE_T peakWorkingSet = 0;  // the highest of the samples
+  SIZE_T lifetimePeak = 0;    // the system's own peak for the process, at the end
   int peakThreads = 0;
   std::vector<double> roundTrips;
 };
@@ -253,7 +254,7 @@ ScanWatch WatchScan(const Program& p, bool sample) {
   }
   w.wallMs = NowMs() - start;
   if (sample) {
-    w.peakWorkingSet = std::max(w.peakWorkingSet, Memory(p.process()).PeakWorkingSetSize);
+    w.lifetimePeak = Memory(p.process()).PeakWorkingSetSize;
   }
   return w;
 }
@@ -403,7 +404,10 @@ int main(int argc, char** argv) {
     }
     std::printf("| scan wall time, click to Start given back | %.0f ms |\n", w.wallMs);
     std::printf("| working set, idle with the list loaded | %.1f MB |\n", Mb(idle));
-    std::printf("| working set, peak during the scan | %.1f MB |\n", Mb(w.peakWorkingSet));
+    std::printf("| working set, peak during the scan (sampled every %lu ms) | %.1f MB |\n", PollMs,
+                Mb(w.peakWorkingSet));
+    std::printf("| working set, peak of the process's life up to the scan's end | %.1f MB |\n",
+                Mb(w.lifetimePeak));
     std::printf("| working set, peak growth over idle | %.1f MB |\n",
                 Mb(w.peakWorkingSet > idle ? w.peakWorkingSet - idle : 0));
     std::printf("| working set, 1 s after the scan | %.1f MB |\n", Mb(after));

@@ -28,3 +28,8 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_test(NAME fuzz_corpus_replay
            COMMAND reply_fuzzer -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/corpus)
 endif()
+
+# The performance report's verdicts, from tables in the benchmarks' formats.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME performance_report_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/performance_report_test.py)
