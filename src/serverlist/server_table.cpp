@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <climits>
+
 #include "resource.h"
 
 HWND MainDialog;
@@ -47,7 +49,10 @@ void SetUpColumns() {
 int AppendRow(const char* address) {
   LVITEMA item = {};
   item.mask = LVIF_TEXT;
-  item.iItem = 0xFFFF;  // past any row the list can hold: appends
+  // Past the last row: appends. 0xFFFF would not do: a list file may hold
+  // more rows than that, and the list inserts at 0xFFFF once it is there,
+  // which reversed the order of every row beyond it.
+  item.iItem = INT_MAX;
   item.iSubItem = 0;
   item.pszText = const_cast<char*>(address);
   return static_cast<int>(
