@@ -34,3 +34,13 @@ include(bench/bench.cmake)
 include(tests/e2e/e2e.cmake)
 dnscheck_test(scan_test tests/scan_test.cpp)
 target_compile_options(scan_test PRIVATE ${WARNINGS})
+
+# The list file; list_save_child is the program its test kills mid-save.
+add_executable(list_save_child tests/list_save_child.cpp ${CMAKE_SOURCE_DIR}/res/dnscheck.rc)
+target_link_options(list_save_child PRIVATE ${STATIC_LINK})
+target_link_libraries(list_save_child PRIVATE wintest)
+dnscheck_test(list_file_test tests/list_file_test.cpp)
+add_dependencies(list_file_test list_save_child)
+foreach(target list_file_test list_save_child)
+  target_compile_options(${target} PRIVATE ${WARNINGS})
+endforeach()

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "probe/scan_control.h"
+#include "resource.h"
 #include "serverlist/server_table.h"
 
 char ListFilePath[MAX_PATH];
@@ -12,46 +13,62 @@ namespace {
 const char* const Section = "DNSList";
 const char* const FileName = "\\dns.ini";
 const char* const TempSuffix = ".new";
-const DWORD FirstNamesRoom = 65536;
+const DWORD FirstSectionRoom = 65536;
+const DWORD FirstBlockRoom = 65536;
+
+// A multi-byte character that does not fit may be left out whole, so a
+// text cut to its room can end up to one character short of filling it. A
+// read counts as whole only when it leaves more than that unused; code
+// page 936 needs 2 bytes, 4 also covers UTF-8.
+const int CharSlack = 4;
+
+// Cleared when a load could not put every server in the table: a save
+// would then drop the rest from the user's file.
+bool LoadedWhole = true;
 
 // A zero-filled block of `size` bytes, or null.
 char* Allocate(DWORD size) { return static_cast<char*>(LocalAlloc(LPTR, size)); }
 
-// Reads a profile string whole: the room doubles until the text fits.
-// `rest` is what the profile call leaves unused of a full buffer: 2 for
-// the key list (its two final zeros), 1 for a value.
-char* ReadWhole(const char* key, DWORD room, DWORD rest) {
-  for (;;) {
+// Reads a section of `path` whole, as "key=value" entries each ended by a
+// zero and the list by a second one: the room doubles until the section
+// fits. One read of the whole section, not one per key: under Wine each
+// profile call opens the file again, and 10,000 keys took seconds.
+char* ReadSection(const char* path) {
+  for (DWORD room = FirstSectionRoom;; room *= 2) {
     char* buffer = Allocate(room);
     if (buffer == nullptr) return nullptr;
-    DWORD got = GetPrivateProfileStringA(Section, key, "", buffer, room, ListFilePath);
-    if (got + rest < room) return buffer;
+    // A full buffer returns room - 2; the last two bytes are the zeros.
+    DWORD got = GetPrivateProfileSectionA(Section, buffer, room, path);
+    if (got + 2 + CharSlack < room) return buffer;
     LocalFree(buffer);
-    room *= 2;
+    if (room > MAXDWORD / 2) return nullptr;
   }
 }
 
 // Reads a cell whole into a block the caller frees: the room doubles
-// while the text fills it.
+// while the text could have been cut.
 char* ReadCell(int row, int column, int room) {
-  for (;;) {
+  for (;; room *= 2) {
     char* buffer = Allocate(static_cast<DWORD>(room));
     if (buffer == nullptr) return nullptr;
-    if (GetCellText(row, column, buffer, room) < room - 1) return buffer;
+    if (GetCellText(row, column, buffer, room) + 1 + CharSlack < room) return buffer;
     LocalFree(buffer);
-    room *= 2;
+    if (room > MAXLONG / 2) return nullptr;
   }
 }
 
 // Appends "address=location" and its zero to the section block being
-// built, growing it as needed.
+// built, growing it as needed; the block always ends with a second zero.
 bool AppendEntry(char** block, DWORD* used, DWORD* room, const char* address, const char* location) {
   DWORD a = static_cast<DWORD>(lstrlenA(address));
   DWORD l = static_cast<DWORD>(lstrlenA(location));
   DWORD need = *used + a + 1 + l + 2;  // '=', the entry's zero, the block's final zero
   if (need > *room) {
     DWORD grown = *room;
-    while (grown < need) grown *= 2;
+    while (grown < need) {
+      if (grown > MAXDWORD / 2) return false;
+      grown *= 2;
+    }
     char* bigger = Allocate(grown);
     if (bigger == nullptr) return false;
     CopyMemory(bigger, *block, *used);
@@ -68,6 +85,70 @@ bool AppendEntry(char** block, DWORD* used, DWORD* room, const char* address, co
   return true;
 }
 
+// Builds the section block from the table, every text whole. Null when
+// the table is empty or memory runs out.
+char* BuildBlock(DWORD* size) {
+  DWORD room = FirstBlockRoom;
+  DWORD used = 0;
+  char* block = Allocate(room);
+  bool ok = block != nullptr;
+  int row = 0;
+  for (; ok; ++row) {
+    char* address = ReadCell(row, ColAddress, AddressRoom);
+    if (address != nullptr && address[0] == '\0') {  // past the last row
+      LocalFree(address);
+      break;
+    }
+    char* location = address != nullptr ? ReadCell(row, ColLocation, LocationRoom) : nullptr;
+    ok = location != nullptr && AppendEntry(&block, &used, &room, address, location);
+    if (address != nullptr) LocalFree(address);
+    if (location != nullptr) LocalFree(location);
+  }
+  if (!ok || row == 0) {
+    if (block != nullptr) LocalFree(block);
+    return nullptr;
+  }
+  *size = used + 1;
+  return block;
+}
+
+// True when the file at `path` holds exactly the section `block`: the
+// profile call can report success for a write that the disk cut short.
+bool HoldsSection(const char* path, const char* block, DWORD size) {
+  char* written = ReadSection(path);
+  WritePrivateProfileStringA(nullptr, nullptr, nullptr, path);  // drop the cached copy
+  if (written == nullptr) return false;
+  bool same = true;
+  for (DWORD i = 0; i < size && same; ++i) same = written[i] == block[i];
+  LocalFree(written);
+  return same;
+}
+
+// Puts the file's data on the disk before it is renamed over dns.ini, so
+// that a power cut cannot leave the new name on an empty file.
+bool FlushToDisk(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BOOL ok = FlushFileBuffers(file);
+  CloseHandle(file);
+  return ok != FALSE;
+}
+
+// Writes `block` as the only section of a new file `temp` and puts it in
+// place of dns.ini. On any failure dns.ini is left as it was.
+void ReplaceListFile(const char* temp, const char* block, DWORD size) {
+  // A leftover from an interrupted save must go: writing into it would
+  // keep whatever else it holds.
+  DeleteFileA(temp);
+  if (GetFileAttributesA(temp) != INVALID_FILE_ATTRIBUTES) return;
+  bool ok = WritePrivateProfileSectionA(Section, block, temp) != FALSE;
+  WritePrivateProfileStringA(nullptr, nullptr, nullptr, temp);  // flush any cached copy
+  ok = ok && HoldsSection(temp, block, size) && FlushToDisk(temp) &&
+       MoveFileExA(temp, ListFilePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) DeleteFileA(temp);
+}
+
 }  // namespace
 
 void BuildListFilePath() {
@@ -81,61 +162,56 @@ void BuildListFilePath() {
   lstrcatA(ListFilePath, FileName);
 }
 
+// Every entry of the section becomes a row, in file order, duplicates
+// included, each with its own location. The key is what stands before
+// the first '=' (the profile parser splits there too); a line with no '='
+// is a server whose location is empty. A line with nothing before its '='
+// names no server and is left out: an empty address would end the save.
 void LoadServerList() {
+  LoadedWhole = true;
   if (ListFilePath[0] == '\0') return;
-  char* names = ReadWhole(nullptr, FirstNamesRoom, 2);
-  if (names == nullptr) return;
-  for (char* name = names; *name != '\0'; name += lstrlenA(name) + 1) {
-    char* location = ReadWhole(name, LocationRoom, 1);
-    int row = AppendRow(name);
-    SetCellText(row, ColLocation, location != nullptr ? location : "");
+  char* entries = ReadSection(ListFilePath);
+  if (entries == nullptr) return;
+  // Each new row would otherwise repaint and re-lay the list, which made
+  // the load of a long list take seconds.
+  SendDlgItemMessageA(MainDialog, IDC_SERVERLIST, WM_SETREDRAW, FALSE, 0);
+  char* next = nullptr;
+  for (char* entry = entries; *entry != '\0'; entry = next) {
+    next = entry + lstrlenA(entry) + 1;
+    char* equals = entry;
+    while (*equals != '\0' && *equals != '=') ++equals;
+    if (equals == entry) continue;
+    const char* location = "";
+    if (*equals == '=') {
+      *equals = '\0';
+      location = equals + 1;
+    }
+    int row = AppendRow(entry);
+    if (row < 0) {
+      LoadedWhole = false;
+      break;
+    }
+    SetCellText(row, ColLocation, location);
     SetSortKey(row, NoLatency);
     ++TotalRows;
-    if (location != nullptr) LocalFree(location);
   }
-  LocalFree(names);
+  SendDlgItemMessageA(MainDialog, IDC_SERVERLIST, WM_SETREDRAW, TRUE, 0);
+  LocalFree(entries);
 }
 
 // The new list is written whole to a file beside dns.ini and then put in
 // its place in one step, so that dns.ini is at every moment either the
 // complete old list or the complete new one, whenever the process dies.
+// An empty table means nothing could be loaded: the file is then left as
+// it is, since deleting it could only destroy a list the user still has.
 void SaveServerList() {
-  if (ListFilePath[0] == '\0') return;
-  DWORD room = 65536;
-  DWORD used = 0;
-  char* block = Allocate(room);
+  if (ListFilePath[0] == '\0' || !LoadedWhole) return;
+  DWORD size = 0;
+  char* block = BuildBlock(&size);
   if (block == nullptr) return;
-  int rows = 0;
-  for (;; ++rows) {
-    char* address = ReadCell(rows, ColAddress, AddressRoom);
-    if (address == nullptr) break;
-    if (address[0] == '\0') {
-      LocalFree(address);
-      break;
-    }
-    char* location = ReadCell(rows, ColLocation, LocationRoom);
-    bool ok = location != nullptr && AppendEntry(&block, &used, &room, address, location);
-    LocalFree(address);
-    if (location != nullptr) LocalFree(location);
-    if (!ok) {  // out of memory: keep the old file rather than write part of the list
-      LocalFree(block);
-      return;
-    }
-  }
-  // An empty table means nothing was loaded; whatever the file holds then
-  // is left as it is rather than deleted.
-  if (rows > 0) {
-    char temp[MAX_PATH + 8];
-    lstrcpyA(temp, ListFilePath);
-    lstrcatA(temp, TempSuffix);
-    DeleteFileA(temp);
-    if (WritePrivateProfileSectionA(Section, block, temp)) {
-      WritePrivateProfileStringA(nullptr, nullptr, nullptr, temp);  // flush any cached copy
-      if (!MoveFileExA(temp, ListFilePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        DeleteFileA(temp);
-    } else {
-      DeleteFileA(temp);
-    }
-  }
+  char temp[MAX_PATH + 8];
+  lstrcpyA(temp, ListFilePath);
+  lstrcatA(temp, TempSuffix);
+  ReplaceListFile(temp, block, size);
   LocalFree(block);
 }

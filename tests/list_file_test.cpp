@@ -1,0 +1,373 @@
+// The list file through the real profile functions and the real list
+// control: what a load puts in the table, what a save leaves on disk, and
+// that a save killed at any moment leaves a whole list behind.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "probe/scan_control.h"
+#include "serverlist/list_file.h"
+#include "serverlist/server_table.h"
+#include "ui_fixture.h"
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// The file exactly as the tool writes it.
+std::string ListText(const Entries& entries) {
+  std::string text = "[DNSList]\r\n";
+  for (const auto& e : entries) text += e.first + "=" + e.second + "\r\n";
+  return text;
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+// The file's bytes; "<missing>" when it cannot be opened.
+std::string ReadBytes(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// Equal texts, or where the first difference is: lists are too long to
+// print whole.
+testing::AssertionResult SameText(const std::string& expected, const std::string& actual) {
+  if (expected == actual) return testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  size_t from = at < 40 ? 0 : at - 40;
+  return testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
+                                     << "; first difference at byte " << at << ": expected \""
+                                     << expected.substr(from, 80) << "\", got \""
+                                     << actual.substr(from, 80) << "\"";
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Each test gets a directory of its own: the profile functions keep
+// files they have read in memory, by name.
+class ListFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    static int serial = 0;
+    char name[64];
+    std::snprintf(name, sizeof name, "list_file_test_%lu_%d", GetCurrentProcessId(), ++serial);
+    dir_ = std::string(temp) + name;
+    CreateDirectoryA(dir_.c_str(), nullptr);
+    path_ = dir_ + "\\dns.ini";
+    temp_ = path_ + ".new";
+    lstrcpynA(ListFilePath, path_.c_str(), MAX_PATH);
+    ResetScanState();
+  }
+  void TearDown() override {
+    SetFileAttributesA(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path_.c_str());
+    DeleteFileA(temp_.c_str());
+    RemoveDirectoryA(dir_.c_str());
+    ListFilePath[0] = '\0';
+  }
+  static void Save(UiThread& ui) {
+    ui.Run([] { SaveServerList(); });
+  }
+  std::string dir_, path_, temp_;
+};
+
+TEST_F(ListFileTest, GbkListLoadsIntoTheTableAndSavesByteForByte) {
+  const Entries entries = {
+      {"202.96.128.86", Gbk("广东 广州 电信")},
+      {"8.8.8.8", "Google"},
+      {"114.114.114.114", ""},
+      {"1.2.4.8", Gbk("北京 中国互联网络信息中心")},
+  };
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  UiThread ui;
+
+  ASSERT_EQ(4, RowCount());
+  EXPECT_EQ(4u, TotalRows);
+  for (int row = 0; row < 4; ++row) {
+    std::vector<std::string> cells = RowTexts(row);
+    EXPECT_EQ(entries[row].first, cells[0]);
+    EXPECT_EQ(entries[row].second, cells[1]);
+    EXPECT_EQ("", cells[2]);
+    EXPECT_EQ("", cells[3]);
+    EXPECT_EQ(NoLatency, GetSortKey(row));
+  }
+  Save(ui);
+  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
+}
+
+TEST_F(ListFileTest, NoFileGivesAnEmptyTableAndSavingLeavesNoFile) {
+  UiThread ui;
+  EXPECT_EQ(0, RowCount());
+  EXPECT_EQ(0u, TotalRows);
+  Save(ui);
+  EXPECT_FALSE(Exists(path_));
+  EXPECT_FALSE(Exists(temp_));
+}
+
+// Nothing loaded means nothing the tool may overwrite: whatever the file
+// holds stays, byte for byte.
+TEST_F(ListFileTest, FileWithoutServersIsLeftAsItIs) {
+  const std::string text = "; my servers are elsewhere\r\n[Other]\r\n8.8.8.8=Google\r\n[DNSList]\r\n";
+  ASSERT_TRUE(WriteBytes(path_, text));
+  UiThread ui;
+  EXPECT_EQ(0, RowCount());
+  Save(ui);
+  EXPECT_EQ(text, ReadBytes(path_));
+}
+
+// Lines the profile parser reads in its own way. Every line that names a
+// server keeps it, with its own location, so a save loses none of them.
+TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
+  ASSERT_TRUE(WriteBytes(path_,
+                         "[DNSList]\r\n"
+                         "1.1.1.1=first\r\n"
+                         "1.1.1.1=second\r\n"
+                         "  2.2.2.2  =  spaced out  \r\n"
+                         "=no address\r\n"
+                         "3.3.3.3\r\n"
+                         "4.4.4.4=a=b\r\n"
+                         "; 9.9.9.9=commented out\r\n"
+                         "5.5.5.5=\"quoted\"\r\n"
+                         "[Other]\r\n"
+                         "6.6.6.6=another section\r\n"));
+  UiThread ui;
+  const Entries expected = {
+      {"1.1.1.1", "first"}, {"1.1.1.1", "second"}, {"2.2.2.2", "spaced out"}, {"3.3.3.3", ""},
+      {"4.4.4.4", "a=b"},   {"5.5.5.5", "\"quoted\""},
+  };
+  ASSERT_EQ(static_cast<int>(expected.size()), RowCount());
+  EXPECT_EQ(expected.size(), TotalRows);
+  for (size_t row = 0; row < expected.size(); ++row) {
+    std::vector<std::string> cells = RowTexts(static_cast<int>(row));
+    EXPECT_EQ(expected[row].first, cells[0]) << row;
+    EXPECT_EQ(expected[row].second, cells[1]) << row;
+  }
+  Save(ui);
+  EXPECT_EQ(ListText(expected), ReadBytes(path_));
+}
+
+TEST_F(ListFileTest, ScannedTableIsSavedFastestFirstWithUnansweredLast) {
+  const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}, {"10.0.0.3", "c"},
+                           {"10.0.0.4", "d"}, {"10.0.0.5", "e"}};
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  UiThread ui;
+  ASSERT_EQ(5, RowCount());
+  const int keys[] = {NoLatency, 12, NoLatency, 3, 40};
+  for (int row = 0; row < 5; ++row) {
+    SetSortKey(row, keys[row]);
+    SetCellText(row, ColResult, "12 ms");  // results are not stored
+  }
+  ui.Run([] { Sort(); });
+  Save(ui);
+
+  std::string text = ReadBytes(path_);
+  std::string fastest = ListText({entries[3], entries[1], entries[4]});
+  ASSERT_EQ(fastest, text.substr(0, fastest.size()));
+  // The platform's sort decides the order of equal keys.
+  std::string rest = text.substr(fastest.size());
+  std::string lineA = "10.0.0.1=a\r\n", lineC = "10.0.0.3=c\r\n";
+  EXPECT_TRUE(rest == lineA + lineC || rest == lineC + lineA) << rest;
+}
+
+// More than a fixed 64 KiB buffer holds of key names, and more rows than a
+// 16-bit row position reaches.
+TEST_F(ListFileTest, VeryLongListLoadsEveryServerInFileOrder) {
+  Entries entries;
+  for (int i = 0; i < 65600; ++i) {
+    char address[32];
+    std::snprintf(address, sizeof address, "10.%d.%d.%d", i / 65536, (i / 256) % 256, i % 256);
+    entries.emplace_back(address, Gbk("上海") + std::to_string(i));
+  }
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  UiThread ui;
+
+  int count = static_cast<int>(entries.size());
+  ASSERT_EQ(count, RowCount());
+  EXPECT_EQ(static_cast<unsigned>(count), TotalRows);
+  for (int row : {0, count / 2, 65535, count - 1}) {
+    std::vector<std::string> cells = RowTexts(row);
+    EXPECT_EQ(entries[row].first, cells[0]);
+    EXPECT_EQ(entries[row].second, cells[1]);
+  }
+  Save(ui);
+  EXPECT_TRUE(SameText(ListText(entries), ReadBytes(path_)));
+}
+
+// Text of `length` bytes: GBK characters after `lead` ASCII bytes, padded
+// with one ASCII byte where a character would not fit.
+std::string GbkText(int length, int lead) {
+  std::string text(lead, 'x');
+  while (static_cast<int>(text.size()) + 2 <= length) text += Gbk("电");
+  text.resize(length, 'y');
+  return text;
+}
+
+// Texts longer than the rooms the workers read into, and GBK texts whose
+// last character would straddle the edge of a room, come back whole.
+TEST_F(ListFileTest, LongTextsComeBackWhole) {
+  Entries entries = {{std::string(100, '7'), std::string(1000, 'L')}};
+  const int addressLengths[] = {30, 31, 32, 33, 63, 64, 65};
+  const int locationLengths[] = {254, 255, 256, 257, 511, 512, 513};
+  for (int i = 0; i < 7; ++i) {
+    for (int lead = 0; lead < 2; ++lead)
+      entries.emplace_back(GbkText(addressLengths[i], lead), GbkText(locationLengths[i], lead));
+  }
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  UiThread ui;
+  ASSERT_EQ(static_cast<int>(entries.size()), RowCount());
+  Save(ui);
+  EXPECT_TRUE(SameText(ListText(entries), ReadBytes(path_)));
+}
+
+// A save that died earlier can leave its file behind; what that file holds
+// must not reach the list.
+TEST_F(ListFileTest, LeftoverOfAnInterruptedSaveDoesNotLeakIn) {
+  const Entries entries = {{"10.0.0.1", "kept"}};
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  ASSERT_TRUE(WriteBytes(temp_, "[Other]\r\nx=y\r\n[DNSList]\r\n10.9.9.9=stale\r\n"));
+  UiThread ui;
+  Save(ui);
+  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
+}
+
+TEST_F(ListFileTest, LeftoverThatCannotBeRemovedKeepsTheOldList) {
+  const std::string old = ListText({{"10.0.0.1", "old"}, {"10.0.0.2", "old"}});
+  ASSERT_TRUE(WriteBytes(path_, old));
+  ASSERT_TRUE(WriteBytes(temp_, "[Other]\r\nx=y\r\n"));
+  ASSERT_TRUE(SetFileAttributesA(temp_.c_str(), FILE_ATTRIBUTE_READONLY));
+  if (DeleteFileA(temp_.c_str())) GTEST_SKIP() << "read-only files can be deleted here";
+  UiThread ui;
+  SetSortKey(1, 1);
+  ui.Run([] { Sort(); });
+  Save(ui);
+  EXPECT_EQ(old, ReadBytes(path_));
+}
+
+// The helper program loads the list at its path, signals the event named
+// by its second argument, then reverses the table's order and saves, over
+// and over: each save turns the file from one whole order to the other.
+struct Child {
+  PROCESS_INFORMATION process = {};
+  HANDLE ready = nullptr;
+};
+
+std::string ChildProgram() {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string path = self;
+  return path.substr(0, path.find_last_of('\\') + 1) + "list_save_child.exe";
+}
+
+bool StartChild(const std::string& list, int saves, Child* child) {
+  static int serial = 0;
+  char event[64];
+  std::snprintf(event, sizeof event, "list_save_child_%lu_%d", GetCurrentProcessId(), ++serial);
+  child->ready = CreateEventA(nullptr, TRUE, FALSE, event);
+  std::string command = "\"" + ChildProgram() + "\" \"" + list + "\" " + event + " " + std::to_string(saves);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &child->process)) {
+    CloseHandle(child->ready);
+    return false;
+  }
+  return true;
+}
+
+void EndChild(Child* child) {
+  CloseHandle(child->process.hThread);
+  CloseHandle(child->process.hProcess);
+  CloseHandle(child->ready);
+}
+
+TEST_F(ListFileTest, SaveKilledAtAnyMomentLeavesAWholeList) {
+  const int Kills = 200;
+  const DWORD ChildTimeoutMs = 120000;
+  Entries entries;
+  for (int i = 0; i < 1000; ++i) {
+    char address[32];
+    std::snprintf(address, sizeof address, "10.1.%d.%d", i / 256, i % 256);
+    entries.emplace_back(address, Gbk("杭州 电信 ") + std::to_string(i));
+  }
+  const std::string forward = ListText(entries);
+  const std::string backward = ListText(Entries(entries.rbegin(), entries.rend()));
+  ASSERT_TRUE(WriteBytes(path_, forward));
+
+  // How long one round of reversing and saving takes here, so that the
+  // kills spread over a few rounds.
+  const int CalibrationSaves = 20;
+  Child child;
+  ASSERT_TRUE(StartChild(path_, CalibrationSaves, &child)) << ChildProgram();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.ready, ChildTimeoutMs));
+  DWORD start = GetTickCount();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.process.hProcess, ChildTimeoutMs));
+  DWORD exitCode = 1;
+  GetExitCodeProcess(child.process.hProcess, &exitCode);
+  EndChild(&child);
+  ASSERT_EQ(0u, exitCode);
+  DWORD perRound = (GetTickCount() - start) / CalibrationSaves + 1;
+  ASSERT_EQ(forward, ReadBytes(path_));  // an even number of reversals
+
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<DWORD> delay(0, 3 * perRound);
+  int kills = 0, intactOld = 0, intactNew = 0, broken = 0, leftovers = 0;
+  std::string before = forward;
+  for (int i = 0; i < Kills; ++i) {
+    ASSERT_TRUE(StartChild(path_, 0, &child));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.ready, ChildTimeoutMs));
+    Sleep(delay(random));
+    if (TerminateProcess(child.process.hProcess, 9)) ++kills;
+    WaitForSingleObject(child.process.hProcess, ChildTimeoutMs);
+    EndChild(&child);
+
+    std::string after = ReadBytes(path_);
+    const std::string& other = before == forward ? backward : forward;
+    if (after == before) {
+      ++intactOld;
+    } else if (after == other) {
+      ++intactNew;
+      before = after;
+    } else {
+      ++broken;
+      ADD_FAILURE() << "kill " << i << " left " << after.size() << " bytes: " << after.substr(0, 60);
+      ASSERT_TRUE(WriteBytes(path_, forward));
+      before = forward;
+    }
+    if (Exists(temp_)) ++leftovers;
+  }
+  std::printf("round %lu ms; kills %d: intact old %d, intact new %d, broken %d; leftover temp files %d\n",
+              perRound, kills, intactOld, intactNew, broken, leftovers);
+  EXPECT_EQ(Kills, kills);
+  EXPECT_EQ(0, broken);
+  // Kills landed both before and after a replacement, so they spread over
+  // the save rather than all falling on one side of it.
+  EXPECT_GT(intactOld, 0);
+  EXPECT_GT(intactNew, 0);
+}
+
+}  // namespace
