@@ -6,6 +6,9 @@ function(dnscheck_bench name)
   target_link_libraries(${name} PRIVATE wintest)
 endfunction()
 
+dnscheck_bench(list_file_bench bench/list_file_bench.cpp)
+target_compile_options(list_file_bench PRIVATE ${WARNINGS})
+
 dnscheck_bench(latency_bench bench/latency_bench.cpp)
 target_compile_options(latency_bench PRIVATE ${WARNINGS})
 dnscheck_bench(scan_bench bench/scan_bench.cpp)
