@@ -25,15 +25,6 @@ const int Repetitions = 9;
 const int RoundTrips = 200;
 const DWORD Delays[] = {0, 5, 20, 50, 100, 250};
 
-double CounterMs(LONGLONG ticks) {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  return 1000.0 * static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
-}
-
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   std::size_t n = v.size();

@@ -29,15 +29,6 @@ namespace {
 const int SendsPerAnsweringRow = 5;  // four reference sends, one tamper send
 const double MuteRowMs = 3000;       // six waits of 0.5 s
 
-double Ms(LONGLONG ticks) {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  return 1000.0 * static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
-}
-
 LONGLONG Now() {
   LARGE_INTEGER t;
   QueryPerformanceCounter(&t);
@@ -88,19 +79,19 @@ Run Scan(UiThread& ui, const char* kind, int rows, Script script, double boundMs
   }
   LONGLONG end = Now();
   if (lastWorker == 0) lastWorker = end;
-  r.lastWorkerMs = Ms(lastWorker - start);
-  r.tickMs = Ms(end - start);
+  r.lastWorkerMs = CounterMs(lastWorker - start);
+  r.tickMs = CounterMs(end - start);
   r.done = DoneRows.load();
 
   std::vector<LONGLONG> arrivals;
   for (const ReceivedQuery& q : servers.Queries()) arrivals.push_back(q.when.QuadPart);
   std::sort(arrivals.begin(), arrivals.end());
   if (!arrivals.empty()) {
-    r.firstQueryMs = Ms(arrivals.front() - start);
-    r.lastQueryMs = Ms(arrivals.back() - start);
+    r.firstQueryMs = CounterMs(arrivals.front() - start);
+    r.lastQueryMs = CounterMs(arrivals.back() - start);
   }
   if (arrivals.size() > 1) {
-    r.meanGapMs = Ms(arrivals.back() - arrivals.front()) / static_cast<double>(arrivals.size() - 1);
+    r.meanGapMs = CounterMs(arrivals.back() - arrivals.front()) / static_cast<double>(arrivals.size() - 1);
   }
   return r;
 }
@@ -109,7 +100,7 @@ Run Scan(UiThread& ui, const char* kind, int rows, Script script, double boundMs
 DWORD MillisecondClockStep() {
   DWORD smallest = ~0u;
   DWORD last = timeGetTime();
-  LONGLONG until = Now() + static_cast<LONGLONG>(200 / Ms(1));
+  LONGLONG until = Now() + static_cast<LONGLONG>(200 / CounterMs(1));
   while (Now() < until) {
     DWORD t = timeGetTime();
     if (t != last) {
@@ -124,7 +115,7 @@ double MeanSleepOneMs() {
   const int calls = 100;
   LONGLONG start = Now();
   for (int i = 0; i < calls; ++i) Sleep(1);
-  return Ms(Now() - start) / calls;
+  return CounterMs(Now() - start) / calls;
 }
 
 // The pacer alone, with nothing sent: the interval it really keeps.
@@ -133,7 +124,7 @@ double MeanPacerIntervalMs() {
   PaceSend();
   LONGLONG start = Now();
   for (int i = 0; i < releases; ++i) PaceSend();
-  return Ms(Now() - start) / releases;
+  return CounterMs(Now() - start) / releases;
 }
 
 const int ReleasesPerThread = 10;
@@ -153,7 +144,7 @@ double MeanContendedPacerIntervalMs() {
     threads.push_back(CreateThread(nullptr, 0, PaceRepeatedly, nullptr, 0, nullptr));
   }
   WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
-  double ms = Ms(Now() - start);
+  double ms = CounterMs(Now() - start);
   for (HANDLE t : threads) CloseHandle(t);
   return ms / (ScanWorkerCount * ReleasesPerThread);
 }

@@ -13,27 +13,15 @@
 set -euo pipefail
 root=$1 exe=$2 desktop=${3:-}
 
-pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
-machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$exe" | tr -d ' ')
-if [ "$machine" = 8664 ]; then
-  loader=/usr/lib/wine/wine64; arch=win64
-else
-  loader=/usr/lib/wine/wine; arch=win32
-fi
-export WINEPREFIX="$root/$arch" WINEARCH=$arch WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
+source "$(dirname "$0")/wine-env.sh"
+wine_env "$root" "$exe"
 marker="$WINEPREFIX/.dnscheck-shown${desktop:+-$desktop}"
 [ -f "$marker" ] && exit 0
 
-mkdir -p "$root"
 (
   flock 9
   [ -f "$marker" ] && exit 0
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "wine-prefix: making the $arch prefix $WINEPREFIX" >&2
-    "$loader" wineboot -i >/dev/null 2>&1
-    wineserver -w
-  fi
+  make_prefix
   reg=$(mktemp --suffix=.reg)
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'

@@ -7,24 +7,10 @@ set -euo pipefail
 root=$1; shift
 exe=$1
 
-# PE machine field: 0x14c is i386, 0x8664 is x86-64.
-pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
-machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$exe" | tr -d ' ')
-if [ "$machine" = 8664 ]; then
-  loader=/usr/lib/wine/wine64; arch=win64
-else
-  loader=/usr/lib/wine/wine; arch=win32
-fi
-
-export WINEPREFIX="$root/$arch" WINEARCH=$arch WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
-mkdir -p "$root"
+source "$(dirname "$0")/wine-env.sh"
+wine_env "$root" "$exe"
 (
   flock 9
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "wine-run: making the $arch prefix $WINEPREFIX" >&2
-    "$loader" wineboot -i >/dev/null 2>&1
-    wineserver -w
-  fi
+  make_prefix
 ) 9>"$root/.lock"
 exec "$loader" "$@"

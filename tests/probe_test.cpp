@@ -26,6 +26,7 @@
 #include "serverlist/server_table.h"
 #include "test_dns_server.h"
 #include "ui_fixture.h"
+#include "window_test.h"
 
 namespace {
 
@@ -118,18 +119,10 @@ Watched ProbeWatching(int row, const std::string& address) {
   return w;
 }
 
-// One window for the suite (Wine takes a while to open one); each test
-// starts with an empty table.
-class ProbeTest : public testing::Test {
+class ProbeTest : public WindowTest {
  protected:
-  static void SetUpTestSuite() { ui_ = new UiThread; }
-  static void TearDownTestSuite() {
-    delete ui_;
-    ui_ = nullptr;
-  }
   void SetUp() override {
-    SendMessageA(GetDlgItem(ui_->dialog(), IDC_SERVERLIST), LVM_DELETEALLITEMS, 0, 0);
-    ResetScanState();
+    WindowTest::SetUp();
     ticksPerMs_ = TicksPerMs();
   }
   void TearDown() override { StopRequested = 0; }
@@ -138,11 +131,8 @@ class ProbeTest : public testing::Test {
     return ProbeServer(row, address.c_str(), ticksPerMs_);
   }
 
-  static UiThread* ui_;
   DWORD ticksPerMs_ = 1;
 };
-
-UiThread* ProbeTest::ui_ = nullptr;
 
 const std::vector<std::string> FourReferenceAndOneTamper =
     Concat(Repeat(ReferenceName, 4), Repeat(TamperProbeName, 1));

@@ -14,26 +14,11 @@
 #include "resource.h"
 #include "serverlist/server_table.h"
 #include "ui_fixture.h"
+#include "window_test.h"
 
 namespace {
 
-// One window for the suite (Wine takes a while to open one); each test
-// starts with an empty table.
-class ServerTableTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() { ui_ = new UiThread; }
-  static void TearDownTestSuite() {
-    delete ui_;
-    ui_ = nullptr;
-  }
-  void SetUp() override {
-    SendMessageA(GetDlgItem(ui_->dialog(), IDC_SERVERLIST), LVM_DELETEALLITEMS, 0, 0);
-    ResetScanState();
-  }
-  static UiThread* ui_;
-};
-
-UiThread* ServerTableTest::ui_ = nullptr;
+using ServerTableTest = WindowTest;
 
 TEST_F(ServerTableTest, ColumnsHaveTheirHeadersAndWidths) {
   const struct {

@@ -53,4 +53,10 @@ bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs);
 // Code page 936 bytes for a UTF-8 literal, so tests read like the window.
 std::string Gbk(const char* utf8);
 
+// Writes `bytes` as the whole file at `path`; false on any failure.
+bool WriteBytes(const std::string& path, const std::string& bytes);
+
+// Milliseconds for a span of the high-resolution counter.
+double CounterMs(LONGLONG ticks);
+
 #endif
