@@ -130,6 +130,56 @@ TEST_F(ListFileTest, FileWithoutServersIsLeftAsItIs) {
   EXPECT_EQ(text, ReadBytes(path_));
 }
 
+// Files the tool cannot read as its own: binary bytes load nothing and
+// stay as they are; a UTF-16 list loads its servers and a save keeps
+// them all (in the tool's own encoding); a read-only list is either left
+// alone or replaced whole, never lost or cut, and no temporary is left.
+TEST_F(ListFileTest, BinaryUtf16AndReadOnlyFilesAreNeverLost) {
+  std::string binary;
+  std::mt19937 random(7);
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>(random() & 0xFF);
+  ASSERT_TRUE(WriteBytes(path_, binary));
+  {
+    UiThread ui;
+    EXPECT_EQ(0, RowCount());
+    Save(ui);
+  }
+  EXPECT_TRUE(SameText(binary, ReadBytes(path_)));
+  EXPECT_FALSE(Exists(temp_));
+
+  // "[DNSList]", "8.8.8.8=Google", "1.2.4.8=北京" as UTF-16 with its mark.
+  std::wstring wide = L"\xFEFF[DNSList]\r\n8.8.8.8=Google\r\n1.2.4.8=\x5317\x4EAC\r\n";
+  ASSERT_TRUE(WriteBytes(path_, std::string(reinterpret_cast<const char*>(wide.data()),
+                                            wide.size() * sizeof(wchar_t))));
+  {
+    UiThread ui;
+    ASSERT_EQ(2, RowCount());
+    EXPECT_EQ("1.2.4.8", RowTexts(1)[0]);
+    EXPECT_EQ(Gbk("北京"), RowTexts(1)[1]);
+    Save(ui);
+  }
+  const std::string kept = ListText({{"8.8.8.8", "Google"}, {"1.2.4.8", Gbk("北京")}});
+  EXPECT_TRUE(SameText(kept, ReadBytes(path_)));
+
+  const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}};
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  ASSERT_TRUE(SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY));
+  {
+    UiThread ui;
+    ASSERT_EQ(2, RowCount());
+    ui.Run([] {
+      SetSortKey(0, 20);
+      SetSortKey(1, 10);
+      Sort();
+    });
+    Save(ui);
+  }
+  std::string after = ReadBytes(path_);
+  EXPECT_TRUE(after == ListText(entries) || after == ListText({entries[1], entries[0]})) << after;
+  EXPECT_FALSE(Exists(temp_));
+  SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 // Lines the profile parser reads in its own way. Every line that names a
 // server keeps it, with its own location, so a save loses none of them.
 TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
