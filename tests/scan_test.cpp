@@ -38,6 +38,13 @@ struct ServedAddress {
   Script script;
 };
 
+// `rows` servers that answer every query after `delayMs`.
+std::vector<ServedAddress> HonestServers(int rows, DWORD delayMs) {
+  std::vector<ServedAddress> served;
+  for (int i = 0; i < rows; ++i) served.push_back({Address(i), Honest(delayMs)});
+  return served;
+}
+
 class ServerSet {
  public:
   explicit ServerSet(const std::vector<ServedAddress>& served) {
@@ -305,9 +312,7 @@ TEST_F(ScanTest, SurplusWorkersEndAtOnceWhenRowsAreFewerThanWorkers) {
   // Each row takes at least five replies of 100 ms, so several ticks see
   // the five busy workers after the other fifteen have gone.
   const int rows = 5;
-  std::vector<ServedAddress> served;
-  for (int i = 0; i < rows; ++i) served.push_back({Address(i), Honest(100)});
-  ServerSet servers(served);
+  ServerSet servers(HonestServers(rows, 100));
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
@@ -469,9 +474,7 @@ TEST_F(ScanTest, EveryWorkerIsCountedWhenStartReturns) {
 
 TEST_F(ScanTest, RapidStartPressesStartOneScan) {
   const int rows = 30;
-  std::vector<ServedAddress> served;
-  for (int i = 0; i < rows; ++i) served.push_back({Address(i), Honest(20)});
-  ServerSet servers(served);
+  ServerSet servers(HonestServers(rows, 20));
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
