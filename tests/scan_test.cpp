@@ -20,6 +20,7 @@
 #include "serverlist/server_table.h"
 #include "test_dns_server.h"
 #include "ui_fixture.h"
+#include "window_test.h"
 
 namespace {
 
@@ -167,26 +168,18 @@ Script NoAddress() {
   return [](const ReceivedQuery& q) { return std::vector<Send>{{ZeroAddressReply(q), 0}}; };
 }
 
-class ScanTest : public testing::Test {
+// Each test also starts from an empty caption.
+class ScanTest : public WindowTest {
  protected:
-  // One dialog serves every test: closing one costs Wine about two
-  // seconds, and each test starts from an empty table and caption.
-  static void SetUpTestSuite() { shared_ = new UiThread; }
-  static void TearDownTestSuite() {
-    delete shared_;
-    shared_ = nullptr;
-  }
-
   void SetUp() override {
-    ResetScanState();
-    SendMessageA(GetDlgItem(ui_.dialog(), IDC_SERVERLIST), LVM_DELETEALLITEMS, 0, 0);
-    SetWindowTextA(ui_.dialog(), "");
+    WindowTest::SetUp();
+    SetWindowTextA(ui_->dialog(), "");
   }
 
   // A failed test must not leave a scan behind for the next one.
   void TearDown() override {
     if (!ScanInProgress()) return;
-    ui_.Press(IDC_STOP);
+    ui_->Press(IDC_STOP);
     WaitFor([] { return !ScanInProgress(); }, ScanTimeoutMs);
   }
 
@@ -202,12 +195,8 @@ class ScanTest : public testing::Test {
 
   int ServerAt(int row) { return serverOf_.at(RowTexts(row)[ColAddress]); }
 
-  static UiThread* shared_;
-  UiThread& ui_ = *shared_;
   std::map<std::string, int> serverOf_;
 };
-
-UiThread* ScanTest::shared_ = nullptr;
 
 enum Kind { Fast, Forger, Slow, Refuser, Mute, Empty };
 
@@ -236,13 +225,13 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
-  ScanRecord scan = RunScan(ui_);
+  ScanRecord scan = RunScan(*ui_);
   ASSERT_TRUE(scan.ended);
 
-  EXPECT_EQ(FinalCaption(rows, rows), ui_.Caption());
+  EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   EXPECT_EQ(static_cast<unsigned>(rows), DoneRows.load());
   EXPECT_EQ(0u, ActiveWorkers.load());
-  EXPECT_FALSE(ui_.IsEnabled(IDC_STOP));
+  EXPECT_FALSE(ui_->IsEnabled(IDC_STOP));
   EXPECT_LE(scan.maxWorkers, static_cast<unsigned>(ScanWorkerCount));
 
   // Progress as the ticks showed it: never more than twenty workers, all
@@ -299,12 +288,12 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
 }
 
 TEST_F(ScanTest, EmptyTableEndsAtTheFirstTick) {
-  ScanRecord scan = RunScan(ui_);
+  ScanRecord scan = RunScan(*ui_);
   ASSERT_TRUE(scan.ended);
-  EXPECT_EQ(FinalCaption(0, 0), ui_.Caption());
+  EXPECT_EQ(FinalCaption(0, 0), ui_->Caption());
   EXPECT_EQ(0u, ActiveWorkers.load());
   EXPECT_EQ(0u, DoneRows.load());
-  EXPECT_FALSE(ui_.IsEnabled(IDC_STOP));
+  EXPECT_FALSE(ui_->IsEnabled(IDC_STOP));
   EXPECT_EQ(0, RowCount());
 }
 
@@ -316,9 +305,9 @@ TEST_F(ScanTest, SurplusWorkersEndAtOnceWhenRowsAreFewerThanWorkers) {
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
-  ScanRecord scan = RunScan(ui_);
+  ScanRecord scan = RunScan(*ui_);
   ASSERT_TRUE(scan.ended);
-  EXPECT_EQ(FinalCaption(rows, rows), ui_.Caption());
+  EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   bool sawOnlyBusyWorkers = false;
   for (const Progress& p : scan.progress) {
     EXPECT_LE(p.threads, ScanWorkerCount);
@@ -349,24 +338,24 @@ TEST_F(ScanTest, StopEndsWaitingRowsUnfinishedAndLetsAnsweringRowsFinish) {
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
-  ui_.Press(IDC_START);
+  ui_->Press(IDC_START);
   ASSERT_TRUE(WaitFor(
       [&] {
         for (int i = 0; i < mute + slow; ++i) {
           if (servers.QueryCount(i) == 0) return false;
         }
-        return ui_.IsEnabled(IDC_STOP);
+        return ui_->IsEnabled(IDC_STOP);
       },
       ScanTimeoutMs));
-  ui_.Press(IDC_STOP);
-  ASSERT_TRUE(WaitFor([&] { return !ui_.IsEnabled(IDC_STOP); }, ScanTimeoutMs));
+  ui_->Press(IDC_STOP);
+  ASSERT_TRUE(WaitFor([&] { return !ui_->IsEnabled(IDC_STOP); }, ScanTimeoutMs));
   // The slow rows still have replies to come, so this is the stopping
   // state, not the end of the scan.
-  EXPECT_FALSE(ui_.IsEnabled(IDC_START));
+  EXPECT_FALSE(ui_->IsEnabled(IDC_START));
 
-  ScanRecord scan = WatchScan(ui_);
+  ScanRecord scan = WatchScan(*ui_);
   ASSERT_TRUE(scan.ended);
-  EXPECT_FALSE(ui_.IsEnabled(IDC_STOP));
+  EXPECT_FALSE(ui_->IsEnabled(IDC_STOP));
   EXPECT_EQ(0u, ActiveWorkers.load());
   EXPECT_TRUE(SortedByKey());
 
@@ -395,7 +384,7 @@ TEST_F(ScanTest, StopEndsWaitingRowsUnfinishedAndLetsAnsweringRowsFinish) {
   }
   EXPECT_GT(untouched, 0);
   EXPECT_EQ(static_cast<unsigned>(finished), DoneRows.load());
-  EXPECT_EQ(FinalCaption(finished, rows), ui_.Caption());
+  EXPECT_EQ(FinalCaption(finished, rows), ui_->Caption());
 }
 
 TEST_F(ScanTest, SecondScanStartsAtTheTopOfTheSortedTable) {
@@ -415,17 +404,17 @@ TEST_F(ScanTest, SecondScanStartsAtTheTopOfTheSortedTable) {
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
-  ASSERT_TRUE(RunScan(ui_).ended);
-  EXPECT_EQ(FinalCaption(rows, rows), ui_.Caption());
+  ASSERT_TRUE(RunScan(*ui_).ended);
+  EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   for (int row = 0; row < rows; ++row)
     EXPECT_EQ(row >= rows - bottom, ServerAt(row) < bottom) << row;
 
   LARGE_INTEGER secondStart;
   QueryPerformanceCounter(&secondStart);
   second = true;
-  ScanRecord scan = RunScan(ui_);
+  ScanRecord scan = RunScan(*ui_);
   ASSERT_TRUE(scan.ended);
-  EXPECT_EQ(FinalCaption(rows, rows), ui_.Caption());
+  EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   EXPECT_EQ(static_cast<unsigned>(rows), DoneRows.load());
   for (const Progress& p : scan.progress) EXPECT_LE(p.done, rows);
 
@@ -461,15 +450,15 @@ TEST_F(ScanTest, EveryWorkerIsCountedWhenStartReturns) {
   LoadRows(servers);
 
   bool claimed = false;
-  ui_.Run([&] { claimed = ClaimScan(); });
+  ui_->Run([&] { claimed = ClaimScan(); });
   ASSERT_TRUE(claimed);
   std::thread start([] { StartScan(nullptr); });
   start.join();
   EXPECT_EQ(static_cast<unsigned>(ScanWorkerCount), ActiveWorkers.load());
 
-  ui_.Press(IDC_STOP);
-  ASSERT_TRUE(WatchScan(ui_).ended);
-  EXPECT_EQ(FinalCaption(0, ScanWorkerCount), ui_.Caption());
+  ui_->Press(IDC_STOP);
+  ASSERT_TRUE(WatchScan(*ui_).ended);
+  EXPECT_EQ(FinalCaption(0, ScanWorkerCount), ui_->Caption());
 }
 
 TEST_F(ScanTest, RapidStartPressesStartOneScan) {
@@ -481,18 +470,18 @@ TEST_F(ScanTest, RapidStartPressesStartOneScan) {
   // Queued presses are all handled before the first start thread is
   // likely to have run; the later ones land while the scan is under way.
   for (int i = 0; i < 50; ++i) {
-    PostMessageA(ui_.dialog(), WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(ui_.dialog(), IDC_START)));
+    PostMessageA(ui_->dialog(), WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(ui_->dialog(), IDC_START)));
   }
   for (int i = 0; i < 20; ++i) {
-    ui_.Press(IDC_START);
+    ui_->Press(IDC_START);
     Sleep(5);
   }
-  ScanRecord scan = WatchScan(ui_);
+  ScanRecord scan = WatchScan(*ui_);
   ASSERT_TRUE(scan.ended);
 
   EXPECT_LE(scan.maxWorkers, static_cast<unsigned>(ScanWorkerCount));
-  EXPECT_EQ(FinalCaption(rows, rows), ui_.Caption());
+  EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   for (int i = 0; i < rows; ++i) {
     std::vector<ReceivedQuery> queries = servers.Queries(i);
     SCOPED_TRACE(servers.address(i));
@@ -514,20 +503,20 @@ TEST_F(ScanTest, LateStopOfAnEndedScanLeavesTheNextOneRunning) {
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
 
-  ui_.Press(IDC_START);
-  ui_.Run([] { AimStop(); });  // a press of Stop whose thread runs late
-  ASSERT_TRUE(WatchScan(ui_).ended);
+  ui_->Press(IDC_START);
+  ui_->Run([] { AimStop(); });  // a press of Stop whose thread runs late
+  ASSERT_TRUE(WatchScan(*ui_).ended);
 
   std::vector<int> before;
   for (int i = 0; i < mute; ++i) before.push_back(servers.QueryCount(i));
   second = true;
-  ui_.Press(IDC_START);
+  ui_->Press(IDC_START);
   ASSERT_TRUE(WaitFor(
       [&] {
         for (int i = 0; i < mute; ++i) {
           if (servers.QueryCount(i) == before[i]) return false;
         }
-        return ui_.IsEnabled(IDC_STOP);
+        return ui_->IsEnabled(IDC_STOP);
       },
       ScanTimeoutMs));
   // A stop that took this scan for its own would have raised the flag
@@ -535,16 +524,16 @@ TEST_F(ScanTest, LateStopOfAnEndedScanLeavesTheNextOneRunning) {
   std::thread late([] { StopScan(nullptr); });
   late.join();
   EXPECT_EQ(0u, StopRequested.load());
-  EXPECT_TRUE(ui_.IsEnabled(IDC_STOP));
+  EXPECT_TRUE(ui_->IsEnabled(IDC_STOP));
 
   // The same call aimed at the running scan stops it.
-  ui_.Run([] { AimStop(); });
+  ui_->Run([] { AimStop(); });
   std::thread aimed([] { StopScan(nullptr); });
   aimed.join();  // returns once every worker has ended
   EXPECT_EQ(0u, ActiveWorkers.load());
-  ASSERT_TRUE(WatchScan(ui_).ended);
+  ASSERT_TRUE(WatchScan(*ui_).ended);
   EXPECT_LE(DoneRows.load(), static_cast<unsigned>(rows - mute));
-  EXPECT_EQ(FinalCaption(static_cast<int>(DoneRows.load()), rows), ui_.Caption());
+  EXPECT_EQ(FinalCaption(static_cast<int>(DoneRows.load()), rows), ui_->Caption());
   for (int row = 0; row < rows; ++row) {
     std::vector<std::string> cells = RowTexts(row);
     EXPECT_EQ(ServerAt(row) < mute ? Gbk("未完成") : Latency(row), cells[ColResult]);

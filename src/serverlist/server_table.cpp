@@ -16,8 +16,6 @@ namespace {
 // seconds.
 HWND ListControl;
 
-HWND ServerList() { return ListControl; }
-
 struct ColumnSpec {
   const char* header;
   int width;
@@ -42,7 +40,7 @@ void SetUpColumns() {
     column.cx = Columns[i].width;
     column.pszText = const_cast<char*>(Columns[i].header);
     column.iSubItem = i;
-    SendMessageA(ServerList(), LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));
+    SendMessageA(ListControl, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));
   }
 }
 
@@ -56,7 +54,7 @@ int AppendRow(const char* address) {
   item.iSubItem = 0;
   item.pszText = const_cast<char*>(address);
   return static_cast<int>(
-      SendMessageA(ServerList(), LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+      SendMessageA(ListControl, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
 int GetCellText(int row, int column, char* buffer, int room) {
@@ -65,7 +63,7 @@ int GetCellText(int row, int column, char* buffer, int room) {
   item.iSubItem = column;
   item.pszText = buffer;
   item.cchTextMax = room;
-  SendMessageA(ServerList(), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+  SendMessageA(ListControl, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
   // A text longer than the room must come back cut and terminated; the
   // Wine list control fills the whole room without a terminating zero and
   // then counts past it.
@@ -77,7 +75,7 @@ void SetCellText(int row, int column, const char* text) {
   LVITEMA item = {};
   item.iSubItem = column;
   item.pszText = const_cast<char*>(text);
-  SendMessageA(ServerList(), LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+  SendMessageA(ListControl, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
 }
 
 void SetSortKey(int row, int value) {
@@ -86,7 +84,7 @@ void SetSortKey(int row, int value) {
   item.iItem = row;
   item.iSubItem = 0;
   item.lParam = value;
-  SendMessageA(ServerList(), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  SendMessageA(ListControl, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
 }
 
 int GetSortKey(int row) {
@@ -94,7 +92,7 @@ int GetSortKey(int row) {
   item.mask = LVIF_PARAM;
   item.iItem = row;
   item.iSubItem = 0;
-  SendMessageA(ServerList(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  SendMessageA(ListControl, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
   return static_cast<int>(item.lParam);
 }
 
@@ -107,5 +105,5 @@ int CALLBACK CompareLatency(LPARAM a, LPARAM b, LPARAM) {
 // than a few rows on the Wine list control, whose indexes and items
 // disagree while it sorts.
 void Sort() {
-  SendMessageA(ServerList(), LVM_SORTITEMS, 2, reinterpret_cast<LPARAM>(CompareLatency));
+  SendMessageA(ListControl, LVM_SORTITEMS, 2, reinterpret_cast<LPARAM>(CompareLatency));
 }
