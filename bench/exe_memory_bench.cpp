@@ -9,6 +9,7 @@
 //   exe_memory_bench EXE [rows=2000] [repeatRows=40] [repeats=10]
 #include <winsock2.h>
 #include <windows.h>
+
 #include <commctrl.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -135,8 +136,8 @@ int HandlesOf(DWORD pid) {
   std::vector<char> buffer(1 << 20);
   for (;;) {
     ULONG needed = 0;
-    NTSTATUS status = NtQuerySystemInformation(
-        SystemHandleList, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    NTSTATUS status = NtQuerySystemInformation(SystemHandleList, buffer.data(),
+                                               static_cast<ULONG>(buffer.size()), &needed);
     if (status == 0) break;
     if (buffer.size() >= (64u << 20)) return -1;
     buffer.resize(buffer.size() * 2);
@@ -223,7 +224,7 @@ class Program {
 };
 
 struct ScanWatch {
-  double wallMs = -1;  // from the click to Start enabled again
+  double wallMs = -1;         // from the click to Start enabled again
   SIZE_T peakWorkingSet = 0;  // the highest of the samples
   SIZE_T lifetimePeak = 0;    // the system's own peak for the process, at the end
   int peakThreads = 0;
@@ -413,8 +414,7 @@ int main(int argc, char** argv) {
     std::printf("| working set, 1 s after the scan | %.1f MB |\n", Mb(after));
     std::printf("| threads, idle / most seen during the scan | %d / %d |\n", idleThreads,
                 w.peakThreads);
-    std::printf("| dialog round trip from another process: samples | %zu |\n",
-                w.roundTrips.size());
+    std::printf("| dialog round trip from another process: samples | %zu |\n", w.roundTrips.size());
     std::printf(
         "| dialog round trip from another process: median / p99 / max | %.2f / %.2f / %.2f ms |\n",
         Percentile(w.roundTrips, 0.5), Percentile(w.roundTrips, 0.99),

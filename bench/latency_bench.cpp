@@ -4,6 +4,7 @@
 // loopback round trip, measured on its own. Prints a Markdown table.
 #include <winsock2.h>
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <algorithm>

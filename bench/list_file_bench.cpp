@@ -2,6 +2,7 @@
 // back from it, for lists far longer than anyone keeps, so that a slow
 // profile call or a quadratic step shows. Prints a Markdown table.
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <algorithm>
@@ -56,9 +57,10 @@ int main(int argc, char** argv) {
   CreateDirectoryA(dir.c_str(), nullptr);
   std::string path = dir + "\\dns.ini";
 
-  std::printf("List file under Wine, median of %d runs; loaded with the window hidden, as the\n"
-              "program loads before its window shows.\n\n",
-              RepeatCount);
+  std::printf(
+      "List file under Wine, median of %d runs; loaded with the window hidden, as the\n"
+      "program loads before its window shows.\n\n",
+      RepeatCount);
   std::printf("| rows | file bytes | load ms | save ms | rows loaded |\n");
   std::printf("|---:|---:|---:|---:|---:|\n");
   for (int rows : counts) {

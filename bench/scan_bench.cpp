@@ -5,12 +5,11 @@
 // times the clocks the pacer is built on, which decide how close to that
 // bound a scan can come.
 //   scan_bench [--quick]   (--quick leaves out the 75 s run of 500 mute rows)
-#include <windows.h>
 #include <winsock2.h>
-// clang-format off
+#include <windows.h>
+
 #include <commctrl.h>
 #include <mmsystem.h>
-// clang-format on
 
 #include <algorithm>
 #include <cstdio>
@@ -91,7 +90,8 @@ Run Scan(UiThread& ui, const char* kind, int rows, Script script, double boundMs
     r.lastQueryMs = CounterMs(arrivals.back() - start);
   }
   if (arrivals.size() > 1) {
-    r.meanGapMs = CounterMs(arrivals.back() - arrivals.front()) / static_cast<double>(arrivals.size() - 1);
+    r.meanGapMs =
+        CounterMs(arrivals.back() - arrivals.front()) / static_cast<double>(arrivals.size() - 1);
   }
   return r;
 }

@@ -4,6 +4,7 @@
 // handles after repeated scans (nothing may leak).
 //   window_bench [rows=2000] [repeats=10] [repeatRows=40]
 #include <windows.h>
+
 #include <psapi.h>
 #include <tlhelp32.h>
 

@@ -8,7 +8,7 @@ need_pkgs=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
   locales fonts-wqy-zenhei
-  googletest g++ clang llvm libclang-rt-14-dev python3
+  googletest g++ clang clang-format llvm libclang-rt-14-dev python3
   gnuplot-nox
 )
 

@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 source scripts/common.sh
 
+echo "== C++ format (.clang-format)"
+find src tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run -Werror
+
 build_runnable
 bash scripts/check-exe.sh build/win32/dnscheck.exe
 

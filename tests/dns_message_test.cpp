@@ -1,13 +1,12 @@
-#include "probe/dns_message.h"
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <memory>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "probe/dns_message.h"
 #include "reply_builder.h"
 
 namespace {
@@ -33,8 +32,8 @@ bool Alias(const Bytes& reply) { return Alias(reply, reply.size()); }
 TEST(QueryLayout, ThreeLabelNameGivesTheDocumentedBytes) {
   unsigned char buffer[1024];
   std::size_t n = EncodeName(buffer, "abc.defgh.ijk");
-  const unsigned char encoded[] = {3, 'a', 'b', 'c', 5, 'd', 'e', 'f',
-                                   'g', 'h', 3, 'i', 'j', 'k', 0};
+  const unsigned char encoded[] = {3,   'a', 'b', 'c', 5,   'd', 'e', 'f',
+                                   'g', 'h', 3,   'i', 'j', 'k', 0};
   ASSERT_EQ(15u, n);
   EXPECT_TRUE(std::equal(encoded, encoded + 15, buffer));
 
@@ -140,8 +139,8 @@ TEST(Answers, CnameThenAWithPointerOwners) {
 }
 
 TEST(Answers, AliasFoundAfterOtherRecords) {
-  Bytes r = MakeReply(7, 0, QName, {ARecord(1, 1, 1, 1), ARecord(2, 2, 2, 2, 3),
-                                    CnameRecord("abc.example.net")});
+  Bytes r = MakeReply(
+      7, 0, QName, {ARecord(1, 1, 1, 1), ARecord(2, 2, 2, 2, 3), CnameRecord("abc.example.net")});
   EXPECT_TRUE(Alias(r));
   Bytes onlyA = MakeReply(7, 0, QName, {ARecord(1, 1, 1, 1), ARecord(2, 2, 2, 2)});
   EXPECT_FALSE(Alias(onlyA));
@@ -173,7 +172,8 @@ TEST(Answers, AddressIsReadWhateverRdlengthSays) {
 
 TEST(OwnerNames, ByteThreeMeansUncompressedAnythingElseAPointer) {
   // Owner "abc.example.com" in full: stepped over to its zero byte.
-  Bytes full = MakeReply(7, 0, QName, {CnameRecord("abc.x.net", QName), ARecord(4, 3, 2, 1, 1, QName)});
+  Bytes full =
+      MakeReply(7, 0, QName, {CnameRecord("abc.x.net", QName), ARecord(4, 3, 2, 1, 1, QName)});
   EXPECT_EQ(Address, Find(full));
   EXPECT_TRUE(Alias(full));
 
@@ -204,7 +204,8 @@ std::vector<Walk> WalkCases() {
   cases.push_back({"A", a, a.size(), 0});
   Bytes ca = MakeReply(1, 0, QName, {CnameRecord("abc.cdn.net"), ARecord(1, 2, 3, 4)});
   cases.push_back({"CNAME then A", ca, ca.size(), q + 2 + 10});
-  Bytes full = MakeReply(1, 0, QName, {CnameRecord("abc.cdn.net", QName), ARecord(1, 2, 3, 4, 1, QName)});
+  Bytes full =
+      MakeReply(1, 0, QName, {CnameRecord("abc.cdn.net", QName), ARecord(1, 2, 3, 4, 1, QName)});
   cases.push_back({"uncompressed owners", full, full.size(), q + LabelForm(QName).size() + 10});
   return cases;
 }

@@ -87,7 +87,9 @@ TEST(HostileServers, MalformedRepliesEndAsInvalid) {
       {"two bytes", [](const ReceivedQuery& q) { return Prefix(HonestReply(q), 2); }},
       {"eleven bytes", [](const ReceivedQuery& q) { return Prefix(HonestReply(q), 11); }},
       {"huge ANCOUNT",
-       [](const ReceivedQuery& q) { return MakeReply(q.id, 0, q.name, {ARecord(1, 1, 1, 1, 3)}, 65535); }},
+       [](const ReceivedQuery& q) {
+         return MakeReply(q.id, 0, q.name, {ARecord(1, 1, 1, 1, 3)}, 65535);
+       }},
       {"pointer soup",
        [](const ReceivedQuery& q) {
          Bytes b = MakeReply(q.id, 0, q.name, {}, 40);
@@ -117,10 +119,10 @@ TEST(HostileServers, OversizedAndEmptyDatagramsAreNotReplies) {
   // A matching ID on a datagram too long for the buffer, or one too short
   // to carry an ID, is not taken as the answer: the row times out.
   TestDnsServer oversized("127.0.6.20", Answering([](const ReceivedQuery& q) {
-    Bytes b = HonestReply(q);
-    b.resize(1500, 0);
-    return b;
-  }));
+                            Bytes b = HonestReply(q);
+                            b.resize(1500, 0);
+                            return b;
+                          }));
   TestDnsServer empty("127.0.6.21", Answering([](const ReceivedQuery&) { return Bytes(1, 0); }));
   ASSERT_TRUE(oversized.ok() && empty.ok());
   for (TestDnsServer* s : {&oversized, &empty}) {
@@ -180,9 +182,9 @@ TEST(HostileAddresses, ParserFormsReachTheServerTheyName) {
     const char* text;
     const char* server;
   } cases[] = {
-      {"127.0.1542", "127.0.6.6"},     // last part as 16 bits: 6 * 256 + 6
-      {"0177.0.06.07", "127.0.6.7"},   // octal
-      {"0x7f.0.0x6.0x8", "127.0.6.8"}, // hexadecimal
+      {"127.0.1542", "127.0.6.6"},      // last part as 16 bits: 6 * 256 + 6
+      {"0177.0.06.07", "127.0.6.7"},    // octal
+      {"0x7f.0.0x6.0x8", "127.0.6.8"},  // hexadecimal
   };
   for (const Case& c : cases) {
     TestDnsServer server(c.server, Honest());
@@ -195,7 +197,13 @@ TEST(HostileAddresses, ParserFormsReachTheServerTheyName) {
 
 TEST(HostileAddresses, TextsNoQueryMayGoToEndAsInvalidAtOnce) {
   const std::string texts[] = {
-      "dns.example.com", "255.255.255.255", "0.0.0.0", "0", "256.1.1.1", "1.2.3.4.5", " ",
+      "dns.example.com",
+      "255.255.255.255",
+      "0.0.0.0",
+      "0",
+      "256.1.1.1",
+      "1.2.3.4.5",
+      " ",
       std::string(200, '9'),
       // A long text whose first 31 bytes would parse as an address.
       "127.0.6.9" + std::string(40, ' '),

@@ -1,8 +1,6 @@
 // The list file through the real profile functions and the real list
 // control: what a load puts in the table, what a save leaves on disk, and
 // that a save killed at any moment leaves a whole list behind.
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <cstdio>
@@ -10,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "probe/scan_control.h"
 #include "serverlist/list_file.h"
@@ -29,8 +29,9 @@ std::string ListText(const Entries& entries) {
 
 // The file's bytes; "<missing>" when it cannot be opened.
 std::string ReadBytes(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "<missing>";
   std::string bytes;
   char chunk[65536];
@@ -47,13 +48,15 @@ testing::AssertionResult SameText(const std::string& expected, const std::string
   size_t at = 0;
   while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
   size_t from = at < 40 ? 0 : at - 40;
-  return testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
-                                     << "; first difference at byte " << at << ": expected \""
-                                     << expected.substr(from, 80) << "\", got \""
-                                     << actual.substr(from, 80) << "\"";
+  return testing::AssertionFailure()
+         << "sizes " << expected.size() << " and " << actual.size() << "; first difference at byte "
+         << at << ": expected \"" << expected.substr(from, 80) << "\", got \""
+         << actual.substr(from, 80) << "\"";
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Each test gets a directory of its own: the profile functions keep
 // files they have read in memory, by name.
@@ -122,7 +125,8 @@ TEST_F(ListFileTest, NoFileGivesAnEmptyTableAndSavingLeavesNoFile) {
 // Nothing loaded means nothing the tool may overwrite: whatever the file
 // holds stays, byte for byte.
 TEST_F(ListFileTest, FileWithoutServersIsLeftAsItIs) {
-  const std::string text = "; my servers are elsewhere\r\n[Other]\r\n8.8.8.8=Google\r\n[DNSList]\r\n";
+  const std::string text =
+      "; my servers are elsewhere\r\n[Other]\r\n8.8.8.8=Google\r\n[DNSList]\r\n";
   ASSERT_TRUE(WriteBytes(path_, text));
   UiThread ui;
   EXPECT_EQ(0, RowCount());
@@ -197,8 +201,8 @@ TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
                          "6.6.6.6=another section\r\n"));
   UiThread ui;
   const Entries expected = {
-      {"1.1.1.1", "first"}, {"1.1.1.1", "second"}, {"2.2.2.2", "spaced out"}, {"3.3.3.3", ""},
-      {"4.4.4.4", "a=b"},   {"5.5.5.5", "\"quoted\""},
+      {"1.1.1.1", "first"}, {"1.1.1.1", "second"}, {"2.2.2.2", "spaced out"},
+      {"3.3.3.3", ""},      {"4.4.4.4", "a=b"},    {"5.5.5.5", "\"quoted\""},
   };
   ASSERT_EQ(static_cast<int>(expected.size()), RowCount());
   EXPECT_EQ(expected.size(), TotalRows);
@@ -212,8 +216,11 @@ TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
 }
 
 TEST_F(ListFileTest, ScannedTableIsSavedFastestFirstWithUnansweredLast) {
-  const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}, {"10.0.0.3", "c"},
-                           {"10.0.0.4", "d"}, {"10.0.0.5", "e"}};
+  const Entries entries = {{"10.0.0.1", "a"},
+                           {"10.0.0.2", "b"},
+                           {"10.0.0.3", "c"},
+                           {"10.0.0.4", "d"},
+                           {"10.0.0.5", "e"}};
   ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
   UiThread ui;
   ASSERT_EQ(5, RowCount());
@@ -329,7 +336,8 @@ bool StartChild(const std::string& list, int saves, Child* child) {
   char event[64];
   std::snprintf(event, sizeof event, "list_save_child_%lu_%d", GetCurrentProcessId(), ++serial);
   child->ready = CreateEventA(nullptr, TRUE, FALSE, event);
-  std::string command = "\"" + ChildProgram() + "\" \"" + list + "\" " + event + " " + std::to_string(saves);
+  std::string command =
+      "\"" + ChildProgram() + "\" \"" + list + "\" " + event + " " + std::to_string(saves);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
@@ -395,14 +403,16 @@ TEST_F(ListFileTest, SaveKilledAtAnyMomentLeavesAWholeList) {
       before = after;
     } else {
       ++broken;
-      ADD_FAILURE() << "kill " << i << " left " << after.size() << " bytes: " << after.substr(0, 60);
+      ADD_FAILURE() << "kill " << i << " left " << after.size()
+                    << " bytes: " << after.substr(0, 60);
       ASSERT_TRUE(WriteBytes(path_, forward));
       before = forward;
     }
     if (Exists(temp_)) ++leftovers;
   }
-  std::printf("round %lu ms; kills %d: intact old %d, intact new %d, broken %d; leftover temp files %d\n",
-              perRound, kills, intactOld, intactNew, broken, leftovers);
+  std::printf(
+      "round %lu ms; kills %d: intact old %d, intact new %d, broken %d; leftover temp files %d\n",
+      perRound, kills, intactOld, intactNew, broken, leftovers);
   EXPECT_EQ(Kills, kills);
   EXPECT_EQ(0, broken);
   // Kills landed both before and after a replacement, so they spread over

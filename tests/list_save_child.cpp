@@ -4,6 +4,7 @@
 // table's order and saves it, SAVES times (0: until killed, within a
 // bound), so the file turns from one whole order to the other each time.
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <cstdlib>

@@ -1,10 +1,9 @@
 // The process-wide pacer: releases at least 10 ms apart by the
 // millisecond clock, whatever the number of callers, and across the
 // clock's wrap after 2^32 ms.
-#include <gtest/gtest.h>
-
 #include <winsock2.h>
 #include <windows.h>
+
 #include <mmsystem.h>
 
 #include <algorithm>
@@ -12,6 +11,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "probe/pacer.h"
 

@@ -2,7 +2,11 @@
 // control on its UI thread, real sockets, the real pacer. The servers
 // record what they receive, so the tests check what went over the wire as
 // well as what the row shows.
-#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <windows.h>
+
+#include <commctrl.h>
+#include <mmsystem.h>
 
 #include <atomic>
 #include <cctype>
@@ -13,10 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include <winsock2.h>
-#include <windows.h>
-#include <mmsystem.h>
-#include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include "probe/dns_message.h"
 #include "probe/pacer.h"

@@ -37,7 +37,7 @@ Bytes MakeReply(std::uint16_t id, unsigned rcode, const std::string& qname,
                 const std::vector<TestRecord>& answers, int ancount) {
   Bytes b;
   Put16(b, id);
-  b.push_back(0x81);  // QR, RD
+  b.push_back(0x81);                                               // QR, RD
   b.push_back(static_cast<unsigned char>(0x80 | (rcode & 0x0F)));  // RA, RCODE
   Put16(b, 1);
   Put16(b, ancount < 0 ? static_cast<unsigned>(answers.size()) : static_cast<unsigned>(ancount));

@@ -1,18 +1,17 @@
 // Whole scans driven as a user drives them: presses of Start and Stop on
 // the real dialog, the timer's ticks on its UI thread, and scripted DNS
 // servers on loopback addresses of this program's own.
-// commctrl.h needs windows.h before it.
-// clang-format off
 #include <windows.h>
+
 #include <commctrl.h>
-// clang-format on
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "probe/scan_control.h"
 #include "probe/server_probe.h"

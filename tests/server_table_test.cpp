@@ -1,8 +1,7 @@
 // The server table as the real list control holds it, driven from a
 // thread other than the UI thread, as the workers drive it.
-#include <gtest/gtest.h>
-
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "resource.h"
 #include "serverlist/server_table.h"

@@ -31,8 +31,8 @@ struct ReceivedQuery {
   Bytes bytes;         // the datagram as received
   LARGE_INTEGER when;  // high-resolution counter at receipt
   sockaddr_in from;
-  in_addr to;          // the address the query was sent to
-  int index;           // 0 for the first query this server received
+  in_addr to;  // the address the query was sent to
+  int index;   // 0 for the first query this server received
 };
 
 // One datagram to send back, after `delayMs`.
@@ -87,7 +87,8 @@ class TestDnsServer {
 extern const char* const TestReferenceName;
 extern const char* const TestTamperName;
 
-Bytes HonestReply(const ReceivedQuery& q);  // A for the reference name; CNAME + A for the tamper name
+Bytes HonestReply(
+    const ReceivedQuery& q);  // A for the reference name; CNAME + A for the tamper name
 Bytes ForgedReply(const ReceivedQuery& q);  // A only, for any name
 Bytes RefusedReply(const ReceivedQuery& q);
 Bytes ZeroAddressReply(const ReceivedQuery& q);

@@ -1,7 +1,5 @@
 #include "ui_fixture.h"
 
-#include "window_test.h"
-
 #include <commctrl.h>
 
 #include "probe/scan_control.h"
@@ -9,6 +7,7 @@
 #include "resource.h"
 #include "serverlist/server_table.h"
 #include "ui/main_dialog.h"
+#include "window_test.h"
 
 namespace {
 const UINT RunMessage = WM_APP + 1;
@@ -55,7 +54,8 @@ void UiThread::Loop() {
 }
 
 void UiThread::Run(const std::function<void()>& work) {
-  std::pair<const std::function<void()>*, HANDLE> job(&work, CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::pair<const std::function<void()>*, HANDLE> job(&work,
+                                                      CreateEventA(nullptr, TRUE, FALSE, nullptr));
   PostThreadMessageA(threadId_, RunMessage, 0, reinterpret_cast<LPARAM>(&job));
   WaitForSingleObject(job.second, INFINITE);
   CloseHandle(job.second);
@@ -102,7 +102,8 @@ std::vector<std::string> RowTexts(int row) {
 }
 
 int RowCount() {
-  return static_cast<int>(SendMessageA(GetDlgItem(MainDialog, IDC_SERVERLIST), LVM_GETITEMCOUNT, 0, 0));
+  return static_cast<int>(
+      SendMessageA(GetDlgItem(MainDialog, IDC_SERVERLIST), LVM_GETITEMCOUNT, 0, 0));
 }
 
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {

@@ -2,6 +2,7 @@
 // prepares (sockets, the pacer's lock), then runs the tests.
 #include <winsock2.h>
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <gtest/gtest.h>

@@ -21,9 +21,9 @@ struct Probe {
   SOCKET s;
   sockaddr_in to;
   unsigned char buffer[BufferSize];
-  int length;            // of the matching reply
-  LARGE_INTEGER start;   // just before the send
-  LARGE_INTEGER end;     // just after the matching reply
+  int length;           // of the matching reply
+  LARGE_INTEGER start;  // just before the send
+  LARGE_INTEGER end;    // just after the matching reply
 };
 
 enum Exchange { Answered, TimedOut };
@@ -96,12 +96,8 @@ PhaseEnd ReferencePhase(Probe& p, int row, DWORD ticksPerMs) {
     ULONGLONG elapsed = static_cast<ULONGLONG>(p.end.QuadPart - p.start.QuadPart) / ticksPerMs;
     if (elapsed < best) best = static_cast<DWORD>(elapsed);
     switch (FindAddressAnswer(p.buffer, static_cast<std::size_t>(p.length))) {
-      case Refused:
-        EndWithoutLatency(row, TextRefused);
-        return PhaseDone;
-      case NoAddress:
-        EndWithoutLatency(row, TextInvalid);
-        return PhaseDone;
+      case Refused: EndWithoutLatency(row, TextRefused); return PhaseDone;
+      case NoAddress: EndWithoutLatency(row, TextInvalid); return PhaseDone;
       case Address: {
         char text[16];
         wsprintfA(text, LatencyFormat, static_cast<int>(best));

@@ -59,7 +59,8 @@ char* ReadCell(int row, int column, int room) {
 
 // Appends "address=location" and its zero to the section block being
 // built, growing it as needed; the block always ends with a second zero.
-bool AppendEntry(char** block, DWORD* used, DWORD* room, const char* address, const char* location) {
+bool AppendEntry(char** block, DWORD* used, DWORD* room, const char* address,
+                 const char* location) {
   DWORD a = static_cast<DWORD>(lstrlenA(address));
   DWORD l = static_cast<DWORD>(lstrlenA(location));
   DWORD need = *used + a + 1 + l + 2;  // '=', the entry's zero, the block's final zero

@@ -2,6 +2,7 @@
 // until the user closes it.
 #include <winsock2.h>
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include "probe/pacer.h"

@@ -52,15 +52,11 @@ void OnCommand(WPARAM wParam) {
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
-    case WM_INITDIALOG:
-      OnInitDialog(dialog);
-      return TRUE;  // focus to the first tab stop: the list
-    case WM_COMMAND:  // IDOK and IDCANCEL (Enter, Esc) do nothing
-      OnCommand(wParam);
-      return TRUE;
-    case WM_TIMER:
-      OnRefreshTick(dialog);
-      return TRUE;
+    // TRUE puts the focus on the first tab stop: the list.
+    case WM_INITDIALOG: OnInitDialog(dialog); return TRUE;
+    // IDOK and IDCANCEL (Enter, Esc) fall through OnCommand and do nothing.
+    case WM_COMMAND: OnCommand(wParam); return TRUE;
+    case WM_TIMER: OnRefreshTick(dialog); return TRUE;
     case WM_CLOSE:
       SaveServerList();
       EndDialog(dialog, 0);

@@ -8,10 +8,8 @@
 // one line per query received ("query ADDRESS NAME"), and serves until
 // its standard input ends, so whoever started it stops it by closing
 // that pipe.
-// clang-format off
 #include <winsock2.h>
 #include <windows.h>
-// clang-format on
 
 #include <cstdio>
 #include <cstdlib>

@@ -13,10 +13,9 @@
 // the process started from that file is the one driven, so other windows
 // on the same display cannot be mistaken for it. Texts are printed as the
 // window holds them (code page 936 bytes), one tab-separated record a line.
-// clang-format off
 #include <windows.h>
+
 #include <commctrl.h>
-// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
