@@ -8,7 +8,8 @@ set(CORE_SOURCES
     src/probe/scan_control.cpp
     src/serverlist/server_table.cpp
     src/serverlist/list_file.cpp
-    src/ui/main_dialog.cpp)
+    src/ui/main_dialog.cpp
+    src/ui/start_up.cpp)
 set(PLATFORM_LIBS ws2_32 comctl32 winmm shlwapi)
 # One self-contained exe: the compiler's runtime is linked in, so only
 # system DLLs are imported. ASLR and DEP are asked for explicitly.

@@ -1,19 +1,18 @@
 // Test entry for the Windows tests: prepares what the program entry
-// prepares (sockets, the pacer's lock), then runs the tests.
-#include <winsock2.h>
+// prepares, then runs the tests.
 #include <windows.h>
 
-#include <commctrl.h>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
-#include "probe/pacer.h"
+#include "ui/start_up.h"
 
 int main(int argc, char** argv) {
-  WSADATA winsock;
-  WSAStartup(0x0202, &winsock);
-  InitializeCriticalSection(&PaceLock);
-  InitCommonControls();
+  if (!StartUp()) {
+    std::fprintf(stderr, "the socket library did not start\n");
+    return 1;
+  }
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
