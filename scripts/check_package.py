@@ -105,6 +105,9 @@ def main():
             with open(os.path.join(ROOT, "res", "dns.ini"), "rb") as f:
                 expect(files["dns.ini"] == f.read(), "dns.ini differs from res/dns.ini")
             check_note(files["使用说明.txt"])
+            servers = files["dns.ini"].count(b"=")
+            expect(f"默认列出 {servers} 个" in files["使用说明.txt"].decode("utf-8-sig"),
+                   f"usage note: does not give the default list's {servers} servers")
             check_sums(files)
             exe = path + ".exe-check"
             with open(exe, "wb") as f:
