@@ -13,7 +13,10 @@ set(CORE_SOURCES
 set(PLATFORM_LIBS ws2_32 comctl32 winmm shlwapi)
 # One self-contained exe: the compiler's runtime is linked in, so only
 # system DLLs are imported. ASLR and DEP are asked for explicitly.
-set(STATIC_LINK -static -static-libgcc -static-libstdc++ -Wl,--dynamicbase -Wl,--nxcompat)
+# No link time in the PE header (and so no checksum that follows it): one
+# commit then gives the same exe byte for byte, wherever and whenever built.
+set(STATIC_LINK -static -static-libgcc -static-libstdc++ -Wl,--dynamicbase -Wl,--nxcompat
+                -Wl,--no-insert-timestamp)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   list(APPEND STATIC_LINK -Wl,--high-entropy-va)
 endif()
@@ -30,6 +33,9 @@ target_include_directories(dnscheck PRIVATE src res)
 target_compile_options(dnscheck PRIVATE ${WARNINGS})
 target_link_options(dnscheck PRIVATE ${STATIC_LINK} -s)
 target_link_libraries(dnscheck PRIVATE dnscheck_core)
+set_property(SOURCE res/dnscheck.rc APPEND PROPERTY COMPILE_DEFINITIONS
+             DNSCHECK_VERSION=${PROJECT_VERSION} DNSCHECK_VERSION_MAJOR=${PROJECT_VERSION_MAJOR}
+             DNSCHECK_VERSION_MINOR=${PROJECT_VERSION_MINOR} DNSCHECK_VERSION_PATCH=${PROJECT_VERSION_PATCH})
 set_property(SOURCE res/dnscheck.rc APPEND PROPERTY OBJECT_DEPENDS
              ${CMAKE_SOURCE_DIR}/res/dnscheck.ico ${CMAKE_SOURCE_DIR}/res/dnscheck.manifest
              ${CMAKE_SOURCE_DIR}/res/dnscheck-amd64.manifest ${CMAKE_SOURCE_DIR}/res/resource.h)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the built program as Windows will see it: a 32-bit GUI executable
-# that imports only system DLLs, with ASLR and DEP on, and whose dialog
-# carries the Chinese texts as the intended UTF-16.
+# that imports only system DLLs, with ASLR and DEP on, whose dialog
+# carries the Chinese texts as the intended UTF-16, and whose version
+# information is the repository's.
 set -euo pipefail
 exe=${1:-build/win32/dnscheck.exe}
 dump=$(i686-w64-mingw32-objdump -p "$exe")
@@ -25,4 +26,17 @@ for text in ("开始", "停止", "宋体", "DNS 服务器检测"):
     if text.encode("utf-16-le") not in data:
         sys.exit(f"missing {text}")
 PY
+# Version information: present, in Chinese (2052), and carrying the
+# repository's version both as numbers and as the texts Explorer shows.
+version=$(head -n1 "$(dirname "$0")/../VERSION")
+info=$(python3 "$(dirname "$0")/exe_version.py" "$exe") || fail "no readable version information"
+for line in language=2052 "fixed.file=$version.0" "fixed.product=$version.0" "translation=0804 1200" \
+    "080404B0.FileVersion=$version" "080404B0.ProductVersion=$version" \
+    "080404B0.FileDescription=DNS 服务器检测" "080404B0.ProductName=dnscheck" \
+    "080404B0.OriginalFilename=dnscheck.exe"; do
+  grep -Fqx -- "$line" <<<"$info" || fail "version information lacks '$line'"
+done
+grep -q '^080404B0\.LegalCopyright=..' <<<"$info" || fail "version information has no copyright"
+echo "check-exe: version information $version (language 2052) present"
+
 echo "check-exe: $exe is a PE32 GUI program; imports: $(echo $imports); ASLR and DEP on; dialog texts present"

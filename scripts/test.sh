@@ -12,6 +12,7 @@ find src tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format --dr
 
 build_runnable
 bash scripts/check-exe.sh build/win32/dnscheck.exe
+bash scripts/check-reproducible.sh
 
 tree=$(runnable_tree)
 start_display
