@@ -39,10 +39,15 @@ set_property(SOURCE res/dnscheck.rc APPEND PROPERTY COMPILE_DEFINITIONS
 set_property(SOURCE res/dnscheck.rc APPEND PROPERTY OBJECT_DEPENDS
              ${CMAKE_SOURCE_DIR}/res/dnscheck.ico ${CMAKE_SOURCE_DIR}/res/dnscheck.manifest
              ${CMAKE_SOURCE_DIR}/res/dnscheck-amd64.manifest ${CMAKE_SOURCE_DIR}/res/resource.h)
-# The default list travels beside the exe.
-add_custom_command(TARGET dnscheck POST_BUILD
-                   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/res/dns.ini
-                           $<TARGET_FILE_DIR:dnscheck>/dns.ini)
+# The default list travels beside the exe, copied again whenever it
+# changes (not only when the exe is linked again). A list the tool saved
+# there since is newer and stays.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/dns.ini
+                   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/res/dns.ini
+                           ${CMAKE_BINARY_DIR}/dns.ini
+                   DEPENDS ${CMAKE_SOURCE_DIR}/res/dns.ini)
+add_custom_target(default_list ALL DEPENDS ${CMAKE_BINARY_DIR}/dns.ini)
+add_dependencies(dnscheck default_list)
 
 option(DNSCHECK_TESTS "Build the tests (run under Wine)" ON)
 if(DNSCHECK_TESTS)

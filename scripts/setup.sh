@@ -7,7 +7,7 @@ need_pkgs=(
   cmake make ninja-build git ca-certificates iproute2 util-linux
   g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32 wine64 xvfb x11-apps x11-utils imagemagick xdotool
-  locales fonts-wqy-zenhei
+  locales fontconfig fonts-wqy-zenhei fonts-wine fonts-arphic-uming
   googletest g++ clang clang-format llvm libclang-rt-14-dev python3
   gnuplot-nox
 )

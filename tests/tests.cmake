@@ -44,3 +44,8 @@ add_dependencies(list_file_test list_save_child)
 foreach(target list_file_test list_save_child)
   target_compile_options(${target} PRIVATE ${WARNINGS})
 endforeach()
+
+# The default list, read from the source tree as the tool reads dns.ini.
+dnscheck_test(default_list_test tests/default_list_test.cpp)
+target_compile_definitions(default_list_test PRIVATE DNSCHECK_DEFAULT_LIST="${CMAKE_SOURCE_DIR}/res/dns.ini")
+target_compile_options(default_list_test PRIVATE ${WARNINGS})
