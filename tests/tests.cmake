@@ -44,3 +44,7 @@ add_dependencies(list_file_test list_save_child)
 foreach(target list_file_test list_save_child)
   target_compile_options(${target} PRIVATE ${WARNINGS})
 endforeach()
+
+# What a scan takes and gives back: its claim, the timer period, the buttons.
+dnscheck_test(scan_claim_test tests/scan_claim_test.cpp)
+target_compile_options(scan_claim_test PRIVATE ${WARNINGS})
