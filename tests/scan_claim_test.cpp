@@ -200,8 +200,12 @@ class ScanClaimTest : public WindowTest {
     AddRows(Addresses(block, count));
   }
 
+  // Until the tick that ends the scan has run to its end: it releases the
+  // claim, then enables Start, then disables Stop.
   static bool WaitForEnd() {
-    return WaitFor([] { return !ScanInProgress() && ui_->IsEnabled(IDC_START); }, ScanTimeoutMs);
+    return WaitFor(
+        [] { return !ScanInProgress() && ui_->IsEnabled(IDC_START) && !ui_->IsEnabled(IDC_STOP); },
+        ScanTimeoutMs);
   }
 
   // Once every worker waits on a silent server.
