@@ -48,3 +48,7 @@ endforeach()
 # What a scan takes and gives back: its claim, the timer period, the buttons.
 dnscheck_test(scan_claim_test tests/scan_claim_test.cpp)
 target_compile_options(scan_claim_test PRIVATE ${WARNINGS})
+
+# A host that rejects queries: it must hold no test server, so its own program.
+dnscheck_test(rejecting_host_test tests/rejecting_host_test.cpp)
+target_compile_options(rejecting_host_test PRIVATE ${WARNINGS})
