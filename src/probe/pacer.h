@@ -21,7 +21,8 @@ void PaceSend();
 // asks for a 1 ms period for its length and gives it back at its end; it
 // is not held while idle, since a raised timer keeps the processor from
 // its power-saving states. Each Begin must be matched by one End; both are
-// called on the UI thread.
+// called on the UI thread. A window closed mid-scan ends the process, and
+// with it the request.
 void BeginFinePacing();
 void EndFinePacing();
 
