@@ -19,3 +19,6 @@ target_link_libraries(window_bench PRIVATE psapi)
 dnscheck_bench(exe_memory_bench bench/exe_memory_bench.cpp)
 target_compile_options(exe_memory_bench PRIVATE ${WARNINGS})
 target_link_libraries(exe_memory_bench PRIVATE psapi ntdll)
+# The pacer under Windows' timer semantics, simulated.
+dnscheck_bench(timer_sim_bench bench/timer_sim_bench.cpp)
+target_compile_options(timer_sim_bench PRIVATE ${WARNINGS})

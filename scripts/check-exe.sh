@@ -19,6 +19,65 @@ for dll in $imports; do
   [[ $dll =~ $allowed ]] || [[ $dll == api-ms-win-* ]] || fail "imports a non-system DLL: $dll"
 done
 
+# Windows XP SP3 is the oldest Windows the tool runs on, and its loader
+# refuses an exe that imports a function it lacks or whose header asks for
+# a newer Windows. scripts/xp-imports.txt lists what may be imported, each
+# with where its presence on XP SP3 was confirmed; the headers of MinGW-w64,
+# set to XP, must also declare every function on it.
+xp_list=$(dirname "$0")/xp-imports.txt
+xp_summary=$(PE_DUMP=$dump python3 - "$xp_list" <<'PY'
+import os, re, sys
+listed = set()
+for line in open(sys.argv[1], encoding="utf-8"):
+    fields = line.split()
+    if not fields or fields[0].startswith("#"):
+        continue
+    if len(fields) < 3:
+        sys.exit(f"{sys.argv[1]}: no source given for: {line.strip()}")
+    listed.add((fields[0].lower(), fields[1]))
+dump = os.environ["PE_DUMP"]
+problems = []
+versions = {}
+for kind, said in (("OSystem", "OS"), ("Subsystem", "subsystem")):
+    found = [re.search(rf"^{part}{kind}Version\s+(\d+)$", dump, re.M) for part in ("Major", "Minor")]
+    if None in found:
+        sys.exit(f"no {said} version in the PE header")
+    versions[kind] = tuple(int(m.group(1)) for m in found)
+    if versions[kind] > (5, 1):
+        problems.append("the PE header asks for %s version %d.%d, above XP's 5.1" % (said, *versions[kind]))
+imports = []
+dll = None
+for line in dump[dump.find("The Import Tables"):].splitlines():
+    if line.startswith("PE File Base Relocations"):
+        break
+    named = re.match(r"\s*DLL Name: (\S+)", line)
+    member = re.match(r"\t[0-9a-f]+\t\s*\d+\s+(\S*)", line)
+    if named:
+        dll = named.group(1).lower()
+    elif member and dll:
+        imports.append((dll, member.group(1)))
+if not imports:
+    sys.exit("found no imports to check")
+for dll, function in imports:
+    if function in ("", "<none>"):
+        problems.append(f"imports by ordinal from {dll}, which cannot be checked")
+    elif (dll, function) not in listed:
+        problems.append(f"imports {dll} {function}, which is not on the XP SP3 list")
+if problems:
+    sys.exit("\n".join(problems))
+print("%d imports, each on the XP SP3 list; OS version %d.%d, subsystem version %d.%d"
+      % (len(imports), *versions["OSystem"], *versions["Subsystem"]))
+PY
+) || fail "the exe would not start on Windows XP SP3 (above)"
+{
+  printf '#include <winsock2.h>\n#include <windows.h>\n#include <commctrl.h>\n'
+  printf '#include <mmsystem.h>\n#include <shlwapi.h>\nvoid* listed[] = {\n'
+  awk '!/^#/ && NF >= 2 && tolower($1) != "msvcrt.dll" { printf "(void*)&%s,\n", $2 }' "$xp_list"
+  printf '};\n'
+} | i686-w64-mingw32-g++ -D_WIN32_WINNT=0x0501 -DWINVER=0x0501 -fsyntax-only -x c++ - ||
+  fail "$xp_list lists a function that the headers do not declare for Windows XP"
+echo "check-exe: $xp_summary"
+
 python3 - "$exe" <<'PY' || fail "dialog texts missing from the binary"
 import sys
 data = open(sys.argv[1], "rb").read()

@@ -49,3 +49,11 @@ endforeach()
 dnscheck_test(default_list_test tests/default_list_test.cpp)
 target_compile_definitions(default_list_test PRIVATE DNSCHECK_DEFAULT_LIST="${CMAKE_SOURCE_DIR}/res/dns.ini")
 target_compile_options(default_list_test PRIVATE ${WARNINGS})
+
+# What a scan takes and gives back: its claim, the timer period, the buttons.
+dnscheck_test(scan_claim_test tests/scan_claim_test.cpp)
+target_compile_options(scan_claim_test PRIVATE ${WARNINGS})
+
+# A host that rejects queries: it must hold no test server, so its own program.
+dnscheck_test(rejecting_host_test tests/rejecting_host_test.cpp)
+target_compile_options(rejecting_host_test PRIVATE ${WARNINGS})

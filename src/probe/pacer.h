@@ -15,4 +15,15 @@ const DWORD PaceIntervalMs = 10;
 // Returns when the caller may send. PaceLock must be initialised first.
 void PaceSend();
 
+// The pacer's 1 ms sleeps and clock readings are only as fine as the
+// system timer, whose default period on Windows is about 15.6 ms: at that
+// period the pacer releases a send every 15.6 ms, not every 10. A scan
+// asks for a 1 ms period for its length and gives it back at its end; it
+// is not held while idle, since a raised timer keeps the processor from
+// its power-saving states. Each Begin must be matched by one End; both are
+// called on the UI thread. A window closed mid-scan ends the process, and
+// with it the request.
+void BeginFinePacing();
+void EndFinePacing();
+
 #endif

@@ -1,5 +1,6 @@
 #include "probe/scan_control.h"
 
+#include "probe/pacer.h"
 #include "probe/probe_texts.h"
 #include "probe/server_probe.h"
 #include "resource.h"
@@ -10,38 +11,31 @@ std::atomic<unsigned> ActiveWorkers(0);
 std::atomic<unsigned> DoneRows(0);
 unsigned TotalRows;
 
+CRITICAL_SECTION ScanStateLock;
+
 namespace {
 
 // A scan is claimed by a press of Start and released by the tick that
-// sees its last worker gone. Each claim begins a new generation.
+// sees its last worker gone, or at once when its start thread could not be
+// created. Each claim begins a new generation.
 std::atomic<bool> Claimed(false);
 std::atomic<unsigned> Generation(0);
 std::atomic<unsigned> StopTarget(0);
-
-// Orders a stop's test of the generation and its setting of the flag
-// against a new scan's clearing of the flag.
-CRITICAL_SECTION StateLock;
-INIT_ONCE StateLockOnce = INIT_ONCE_STATIC_INIT;
-
-BOOL CALLBACK InitStateLock(PINIT_ONCE, PVOID, PVOID*) {
-  InitializeCriticalSection(&StateLock);
-  return TRUE;
-}
-
-void LockState() {
-  InitOnceExecuteOnce(&StateLockOnce, InitStateLock, nullptr, nullptr);
-  EnterCriticalSection(&StateLock);
-}
 
 }  // namespace
 
 bool ClaimScan() {
   bool idle = false;
   if (!Claimed.compare_exchange_strong(idle, true)) return false;
-  LockState();
+  BeginFinePacing();
+  EnterCriticalSection(&ScanStateLock);
   Generation.fetch_add(1);
-  LeaveCriticalSection(&StateLock);
+  LeaveCriticalSection(&ScanStateLock);
   return true;
+}
+
+void ReleaseScan() {
+  if (Claimed.exchange(false)) EndFinePacing();
 }
 
 void AimStop() { StopTarget = Generation.load(); }
@@ -52,11 +46,11 @@ void EnableControl(HWND dialog, int id, BOOL flag) { EnableWindow(GetDlgItem(dia
 
 DWORD WINAPI StartScan(LPVOID) {
   EnableControl(MainDialog, IDC_START, FALSE);
-  LockState();
+  EnterCriticalSection(&ScanStateLock);
   StopRequested = 0;
   NextRow = 0;
   DoneRows = 0;
-  LeaveCriticalSection(&StateLock);
+  LeaveCriticalSection(&ScanStateLock);
   // The workers are counted here, before any exists, so that no tick can
   // see zero workers before the scan has begun.
   ActiveWorkers.fetch_add(ScanWorkerCount);
@@ -74,10 +68,10 @@ DWORD WINAPI StartScan(LPVOID) {
 }
 
 DWORD WINAPI StopScan(LPVOID) {
-  LockState();
+  EnterCriticalSection(&ScanStateLock);
   bool current = Claimed.load() && StopTarget.load() == Generation.load();
   if (current) StopRequested = 1;
-  LeaveCriticalSection(&StateLock);
+  LeaveCriticalSection(&ScanStateLock);
   if (!current) return 0;
   while (ActiveWorkers.load() != 0) Sleep(100);
   return 0;
@@ -109,7 +103,7 @@ void OnRefreshTick(HWND dialog) {
   if (active != 0) return;
   KillTimer(dialog, RefreshTimer);
   Sort();
-  Claimed = false;
+  ReleaseScan();
   EnableControl(dialog, IDC_START, TRUE);
   EnableControl(dialog, IDC_STOP, FALSE);
 }

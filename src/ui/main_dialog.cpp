@@ -27,24 +27,35 @@ void OnInitDialog(HWND dialog) {
   EnableControl(dialog, IDC_STOP, FALSE);
 }
 
-void StartThread(LPTHREAD_START_ROUTINE routine) {
+bool StartThread(LPTHREAD_START_ROUTINE routine) {
   HANDLE thread = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-  if (thread != nullptr) CloseHandle(thread);
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  return true;
 }
 
+// A thread that cannot be created (an exhausted system) must not wedge
+// the window: each press undoes what it took, so that the user can press
+// again once the system recovers.
 void OnCommand(WPARAM wParam) {
   switch (LOWORD(wParam)) {
     case IDC_START:
-      if (ClaimScan()) StartThread(StartScan);
+      // No tick will come to release this claim: no thread armed its timer.
+      if (ClaimScan() && !StartThread(StartScan)) ReleaseScan();
       break;
-    case IDC_STOP:
+    case IDC_STOP: {
       // Disabled here, on the UI thread, rather than by the stop thread:
       // a stop thread that ran late could otherwise disable the Stop
       // button of a scan started after its own had ended.
+      HWND stop = GetDlgItem(MainDialog, IDC_STOP);
+      bool wasEnabled = IsWindowEnabled(stop) != FALSE;
       AimStop();
       EnableControl(MainDialog, IDC_STOP, FALSE);
-      StartThread(StopScan);
+      // The tick that could disable Stop runs on this thread too, so the
+      // scan this press was for is still the one running.
+      if (!StartThread(StopScan) && wasEnabled) EnableControl(MainDialog, IDC_STOP, TRUE);
       break;
+    }
   }
 }
 
