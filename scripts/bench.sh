@@ -31,7 +31,7 @@ echo "figure exe.size $(stat -c %s build/win32/dnscheck.exe) bytes" >"$raw/exe_s
 trap 'WINEPREFIX=$RUN_PREFIX wineserver -k 2>/dev/null || true' EXIT
 run() {
   local name=$1 exe=$RUN_TREE/$1.exe; shift
-  [ -f "$exe" ] || return 0
+  if [ ! -f "$exe" ]; then echo "== $name: not built here"; return; fi
   echo "== $name"
   if ! in_private_network "$RUN_PREFIX" python3 scripts/virtual_display.py \
       scripts/wine-run.sh "$PWD/$RUN_TREE/wine" "$exe" "$@" 2>"$raw/$name.err" | tee "$raw/$name.txt"; then

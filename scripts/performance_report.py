@@ -213,7 +213,9 @@ set xlabel ""
        ("tool, peak in scan", value("exe.working_set.peak"))], WORKING_SET_LIMIT_MB)}
 unset multiplot
 """
-    subprocess.run(["gnuplot"], input=script, text=True, check=True, stderr=subprocess.DEVNULL)
+    drawn = subprocess.run(["gnuplot"], input=script, text=True, stderr=subprocess.PIPE)
+    if drawn.returncode != 0:
+        sys.exit("performance_report: gnuplot failed: " + drawn.stderr)
 
 
 def main():
