@@ -7,8 +7,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
