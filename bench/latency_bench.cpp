@@ -1,23 +1,24 @@
 // How close the time a row shows comes to a server's real reply time.
 // Loopback servers hold each reply back by D ms; a row is probed against
-// each several times, and the shown time is set against D and against the
-// loopback round trip, measured on its own. Prints a Markdown table.
+// each several times, and the shown time is set against D, against what
+// the server measured of its own hold, and against the loopback round
+// trip, measured on its own.
 #include <winsock2.h>
 #include <windows.h>
 
-#include <commctrl.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <memory>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "probe/pacer.h"
+#include "figure.h"
+#include "measure.h"
 #include "probe/server_probe.h"
 #include "serverlist/server_table.h"
 #include "test_dns_server.h"
+#include "ui/start_up.h"
 #include "ui_fixture.h"
 
 namespace {
@@ -25,12 +26,6 @@ namespace {
 const int Repetitions = 9;
 const int RoundTrips = 200;
 const DWORD Delays[] = {0, 5, 20, 50, 100, 250};
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // What a delaying server measured of itself: its Sleep as the counter saw
 // it, and the time from the query's arrival to just before the reply.
@@ -42,13 +37,12 @@ struct Held {
 
 Script Delaying(DWORD delayMs, Held* held) {
   return [delayMs, held](const ReceivedQuery& q) {
-    LARGE_INTEGER before, after;
-    QueryPerformanceCounter(&before);
+    double before = NowMs();
     if (delayMs > 0) Sleep(delayMs);
-    QueryPerformanceCounter(&after);
+    double after = NowMs();
     std::lock_guard<std::mutex> lock(held->mutex);
-    held->sleepMs.push_back(CounterMs(after.QuadPart - before.QuadPart));
-    held->holdMs.push_back(CounterMs(after.QuadPart - q.when.QuadPart));
+    held->sleepMs.push_back(after - before);
+    held->holdMs.push_back(after - CounterMs(q.when.QuadPart));
     return std::vector<Send>{{HonestReply(q), 0}};
   };
 }
@@ -68,14 +62,12 @@ std::vector<double> LoopbackRoundTrips(const char* address) {
   std::vector<double> trips;
   char reply[1024];
   for (int i = 0; i < RoundTrips; ++i) {
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
+    double start = NowMs();
     sendto(s, reinterpret_cast<const char*>(query), sizeof query, 0,
            reinterpret_cast<const sockaddr*>(&to), sizeof to);
     if (WaitReadable(s, 500000) <= 0) continue;
     if (recvfrom(s, reply, sizeof reply, 0, nullptr, nullptr) < 2) continue;
-    QueryPerformanceCounter(&end);
-    trips.push_back(CounterMs(end.QuadPart - start.QuadPart));
+    trips.push_back(NowMs() - start);
   }
   closesocket(s);
   return trips;
@@ -84,81 +76,49 @@ std::vector<double> LoopbackRoundTrips(const char* address) {
 }  // namespace
 
 int main() {
-  WSADATA winsock;
-  WSAStartup(0x0202, &winsock);
-  InitializeCriticalSection(&PaceLock);
-  InitCommonControls();
+  if (!StartUp()) {
+    std::fprintf(stderr, "the socket library did not start\n");
+    return 1;
+  }
   UiThread ui;
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  DWORD ticksPerMs = static_cast<DWORD>(frequency.QuadPart / 1000);
-
   Held echoHeld;
   TestDnsServer echo("127.0.2.1", Delaying(0, &echoHeld));
-  if (!echo.ok()) {
-    std::printf("cannot serve on 127.0.2.1:53\n");
-    return 1;
-  }
-  std::vector<double> trips = LoopbackRoundTrips("127.0.2.1");
+  std::vector<double> trips;
+  if (echo.ok()) trips = LoopbackRoundTrips("127.0.2.1");
   if (trips.empty()) {
-    std::printf("no loopback round trip completed\n");
+    std::fprintf(stderr, "no loopback round trip completed on 127.0.2.1:53\n");
     return 1;
   }
-  double rtt = Median(trips);
+  Figure("latency.round_trip.median", Median(trips), "ms");
+  Figure("latency.round_trip.min", *std::min_element(trips.begin(), trips.end()), "ms");
+  Figure("latency.round_trip.max", *std::max_element(trips.begin(), trips.end()), "ms");
+  std::printf("%d probes per D; each shows the best of four timed replies, in whole ms.\n",
+              Repetitions);
 
-  std::printf(
-      "Loopback round trip (%d exchanges with a D = 0 server): median %.3f ms, "
-      "min %.3f ms, max %.3f ms\n\n",
-      static_cast<int>(trips.size()), rtt, *std::min_element(trips.begin(), trips.end()),
-      *std::max_element(trips.begin(), trips.end()));
-  std::printf(
-      "%d probes per D; each shown time is the best of four timed replies, in whole ms.\n\n",
-      Repetitions);
-  std::printf(
-      "| D (ms) | shown median | shown min | shown max | server Sleep median (ms) | "
-      "server hold median (ms) | error: shown - D | target D + RTT (ms) | "
-      "within 1 ms of target | shown - (hold + RTT) |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
-
-  int row = 0;
-  for (DWORD delay : Delays) {
-    std::string address = "127.0.2." + std::to_string(10 + row);
+  std::vector<std::string> addresses = LoopbackAddresses("127.0.2.10", std::size(Delays));
+  for (int row = 0; row < static_cast<int>(std::size(Delays)); ++row) {
     Held held;
-    TestDnsServer server(address, Delaying(delay, &held));
+    TestDnsServer server(addresses[row], Delaying(Delays[row], &held));
     if (!server.ok()) {
-      std::printf("cannot serve on %s:53\n", address.c_str());
+      std::fprintf(stderr, "cannot serve on %s:53\n", addresses[row].c_str());
       return 1;
     }
-    AddRows({address});
+    AddRows({addresses[row]});
     std::vector<double> shown;
     for (int r = 0; r < Repetitions; ++r) {
-      ProbeServer(row, address.c_str(), ticksPerMs);
+      ProbeServer(row, addresses[row].c_str(), TicksPerMs());
       int key = GetSortKey(row);
       if (key != NoLatency) shown.push_back(key);
     }
-    if (shown.empty()) {
-      std::printf("| %lu | no time shown | | | | | | | | |\n", static_cast<unsigned long>(delay));
-      ++row;
-      continue;
+    std::string name = "latency.d_" + std::to_string(Delays[row]);
+    if (!shown.empty()) {
+      Figure(name + ".shown_median", Median(shown), "ms");
+      Figure(name + ".shown_min", *std::min_element(shown.begin(), shown.end()), "ms");
+      Figure(name + ".shown_max", *std::max_element(shown.begin(), shown.end()), "ms");
     }
-    double median = Median(shown);
-    double target = delay + rtt;
-    std::vector<double> sleeps, holds;
-    {
-      std::lock_guard<std::mutex> lock(held.mutex);
-      sleeps = held.sleepMs;
-      holds = held.holdMs;
-    }
-    // What the probe adds of its own, beyond the server's real hold and
-    // the network's round trip; the shown time is cut to whole ms.
-    double excess = median - (Median(holds) + rtt);
-    std::printf("| %lu | %.1f | %.0f | %.0f | %.3f | %.3f | %+.1f | %.3f | %s | %+.2f |\n",
-                static_cast<unsigned long>(delay), median,
-                *std::min_element(shown.begin(), shown.end()),
-                *std::max_element(shown.begin(), shown.end()), Median(sleeps), Median(holds),
-                median - delay, target, median >= target - 1 && median <= target + 1 ? "yes" : "no",
-                excess);
-    ++row;
+    std::lock_guard<std::mutex> lock(held.mutex);
+    Figure(name + ".server_sleep", Median(held.sleepMs), "ms");
+    Figure(name + ".server_hold", Median(held.holdMs), "ms");
   }
   return 0;
 }

@@ -1,29 +1,23 @@
 // How long the list file takes to load into the table and to be written
 // back from it, for lists far longer than anyone keeps, so that a slow
-// profile call or a quadratic step shows. Prints a Markdown table.
+// profile call or a quadratic step shows. Median of three runs each.
+//   list_file_bench [rows...]   (default 1000 10000 20000)
 #include <windows.h>
 
-#include <commctrl.h>
-
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "figure.h"
+#include "measure.h"
 #include "serverlist/list_file.h"
+#include "ui/start_up.h"
 #include "ui_fixture.h"
 
 namespace {
 
 const int RepeatCount = 3;
-
-double Seconds() {
-  LARGE_INTEGER frequency, now;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // A list in the form the tool writes, each location a few GBK characters
 // and a number, as real lists have.
@@ -38,16 +32,10 @@ std::string ListText(int rows) {
   return text;
 }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 }  // namespace
 
-// Row counts may be given as arguments; by default 1000, 10000 and 20000.
 int main(int argc, char** argv) {
-  InitCommonControls();
+  StartUp();  // for the common controls: nothing here opens a socket
   std::vector<int> counts;
   for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
   if (counts.empty()) counts = {1000, 10000, 20000};
@@ -57,19 +45,12 @@ int main(int argc, char** argv) {
   CreateDirectoryA(dir.c_str(), nullptr);
   std::string path = dir + "\\dns.ini";
 
-  std::printf(
-      "List file under Wine, median of %d runs; loaded with the window hidden, as the\n"
-      "program loads before its window shows.\n\n",
-      RepeatCount);
-  std::printf("| rows | file bytes | load ms | save ms | rows loaded |\n");
-  std::printf("|---:|---:|---:|---:|---:|\n");
   for (int rows : counts) {
     std::string text = ListText(rows);
     std::vector<double> loads, saves;
-    int loaded = 0;
     for (int r = 0; r < RepeatCount; ++r) {
       if (!WriteBytes(path, text)) {
-        std::printf("cannot write %s\n", path.c_str());
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
         return 1;
       }
       ListFilePath[0] = '\0';  // the dialog opens empty; the load is timed alone
@@ -78,20 +59,23 @@ int main(int argc, char** argv) {
       lstrcpynA(ListFilePath, path.c_str(), MAX_PATH);
       // The program loads while its dialog initialises, before it shows.
       ui.Run([&ui] { ShowWindow(ui.dialog(), SW_HIDE); });
-      double start = Seconds();
+      double start = NowMs();
       ui.Run([] { LoadServerList(); });
-      double middle = Seconds();
+      double middle = NowMs();
       ui.Run([] { SaveServerList(); });
-      double end = Seconds();
-      loads.push_back((middle - start) * 1000);
-      saves.push_back((end - middle) * 1000);
-      loaded = RowCount();
+      saves.push_back(NowMs() - middle);
+      loads.push_back(middle - start);
+      if (RowCount() != rows) {
+        std::fprintf(stderr, "%d rows of %d loaded\n", RowCount(), rows);
+        return 1;
+      }
     }
-    std::printf("| %d | %u | %.0f | %.0f | %d |\n", rows, static_cast<unsigned>(text.size()),
-                Median(loads), Median(saves), loaded);
+    std::string name = "list_file.rows_" + std::to_string(rows);
+    Figure(name + ".bytes", static_cast<double>(text.size()), "bytes");
+    Figure(name + ".load", Median(loads), "ms");
+    Figure(name + ".save", Median(saves), "ms");
   }
   DeleteFileA(path.c_str());
-  DeleteFileA((path + ".new").c_str());
   RemoveDirectoryA(dir.c_str());
   return 0;
 }

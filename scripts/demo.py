@@ -11,6 +11,7 @@ Run it through scripts/run.sh, which builds the tree and gives the demo a
 network of its own.
 """
 import argparse
+import contextlib
 import os
 import sys
 import unicodedata
@@ -54,38 +55,32 @@ def main():
     args = parser.parse_args()
     shot = os.path.abspath(args.screenshot or os.path.join(args.tree, "demo-screenshot.png"))
 
-    display = session.Display()
-    print(f"== virtual display {display.name}")
-    wine = None
-    try:
+    with contextlib.ExitStack() as cleanup:
+        display = cleanup.enter_context(session.Display())
+        print(f"== virtual display {display.name}")
         wine = session.Wine(args.tree, "wine-demo", display.name)
+        cleanup.callback(wine.stop_all)
         print("== DNS servers on " + ", ".join(a for a, _, _ in SERVERS))
         servers = session.DnsServers(wine, [f"{a}={kind}" for a, kind, _ in SERVERS])
+        cleanup.callback(servers.stop)
         tool = session.Tool(wine, [(a, loc) for a, _, loc in SERVERS])
-        try:
-            tool.state()
-            print("== pressing Start")
-            if not (tool.press("start") and tool.wait_buttons(False, True, 30)):
-                raise RuntimeError("the scan did not start")
-            if not tool.wait_buttons(True, False, 120):
-                raise RuntimeError("the scan did not end")
-            print()
-            print_table(tool.state())
-            print()
-            tool.screenshot(shot)
-            print(f"== screenshot {shot}")
-            tool.close()
-            if tool.wait_exit(60) is None:
-                raise RuntimeError("the program did not end when closed")
-            order = [line.split("=")[0] for line in session.read_list(tool.ini).splitlines()[1:]]
-            print("== dns.ini after closing, fastest first: " + " ".join(order))
-        finally:
-            tool.discard()
-            servers.stop()
-    finally:
-        if wine:
-            wine.stop_all()
-        display.stop()
+        cleanup.callback(tool.discard)
+        tool.state()
+        print("== pressing Start")
+        if not (tool.press("start") and tool.wait_buttons(False, True, 30)):
+            raise RuntimeError("the scan did not start")
+        if not tool.wait_buttons(True, False, 120):
+            raise RuntimeError("the scan did not end")
+        print()
+        print_table(tool.state())
+        print()
+        tool.screenshot(shot)
+        print(f"== screenshot {shot}")
+        tool.close()
+        if tool.wait_exit(60) is None:
+            raise RuntimeError("the program did not end when closed")
+        order = [line.split("=")[0] for line in session.read_list(tool.ini).splitlines()[1:]]
+        print("== dns.ini after closing, fastest first: " + " ".join(order))
 
 
 if __name__ == "__main__":

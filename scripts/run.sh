@@ -8,16 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 source scripts/common.sh
-
 build_runnable
-tree=$(runnable_tree)
-arch=$([ "$tree" = build/win64 ] && echo win64 || echo win32)
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
-  echo "== opening $tree/dnscheck.exe with its list $tree/dns.ini"
-  bash scripts/wine-prefix.sh "$PWD/$tree/wine-run" "$tree/dnscheck.exe"
-  exec bash scripts/wine-run.sh "$PWD/$tree/wine-run" "$PWD/$tree/dnscheck.exe"
+  echo "== opening $RUN_TREE/dnscheck.exe with its list $RUN_TREE/dns.ini"
+  bash scripts/wine-prefix.sh "$PWD/$RUN_TREE/wine-run" "$RUN_TREE/dnscheck.exe"
+  exec bash scripts/wine-run.sh "$PWD/$RUN_TREE/wine-run" "$PWD/$RUN_TREE/dnscheck.exe"
 fi
 
 echo "== no display: a demo against DNS servers on this machine"
-in_private_network "$PWD/$tree/wine-demo/$arch" python3 scripts/demo.py "$tree" "$@"
+in_private_network "$PWD/$RUN_TREE/wine-demo/$RUN_ARCH" python3 scripts/demo.py "$RUN_TREE" "$@"

@@ -20,7 +20,6 @@ fi
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "setup: adding the i386 architecture"
   dpkg --add-architecture i386
-  apt_updated=0
 fi
 
 missing=()

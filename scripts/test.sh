@@ -14,16 +14,14 @@ build_runnable
 bash scripts/check-exe.sh build/win32/dnscheck.exe
 bash scripts/check-reproducible.sh
 
-tree=$(runnable_tree)
-start_display
-prefix=$PWD/$tree/wine/$([ "$tree" = build/win64 ] && echo win64 || echo win32)
-trap 'stop_display; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
-echo "== Windows tests under Wine ($tree)"
-(cd "$tree" && in_private_network "$prefix" ctest --output-on-failure -j2)
+echo "== Windows tests under Wine ($RUN_TREE)"
+trap 'WINEPREFIX=$RUN_PREFIX wineserver -k 2>/dev/null || true' EXIT
+in_private_network "$RUN_PREFIX" python3 scripts/virtual_display.py \
+  ctest --test-dir "$RUN_TREE" --output-on-failure -j2
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/native -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build/native
-(cd build/native && ctest --output-on-failure)
+ctest --test-dir build/native --output-on-failure
 
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"

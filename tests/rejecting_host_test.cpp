@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "import_slot.h"
+#include "measure.h"
 #include "probe/server_probe.h"
 #include "serverlist/server_table.h"
 #include "ui_fixture.h"

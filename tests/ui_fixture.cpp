@@ -132,15 +132,6 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
   return ok && written == bytes.size();
 }
 
-double CounterMs(LONGLONG ticks) {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  return 1000.0 * static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
-}
-
 UiThread* WindowTest::ui_ = nullptr;
 
 void WindowTest::SetUp() {

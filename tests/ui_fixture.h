@@ -56,7 +56,4 @@ std::string Gbk(const char* utf8);
 // Writes `bytes` as the whole file at `path`; false on any failure.
 bool WriteBytes(const std::string& path, const std::string& bytes);
 
-// Milliseconds for a span of the high-resolution counter.
-double CounterMs(LONGLONG ticks);
-
 #endif

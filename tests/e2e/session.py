@@ -13,13 +13,15 @@ import queue
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
-import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(REPO, "scripts", "wine-run.sh")
 WINE_PREFIX = os.path.join(REPO, "scripts", "wine-prefix.sh")
+sys.path.insert(0, os.path.join(REPO, "scripts"))
+import virtual_display  # noqa: E402
 
 # The virtual desktop: room for the dialog and a margin around it; the
 # screen holds the desktop.
@@ -31,49 +33,12 @@ PROGRESS = re.compile(r"^线程数: (\d+)  扫描进度: (\d+)/(\d+)$")
 LATENCY = re.compile(r"^(\d+) ms$")
 
 
-class Display:
-    """A private Xvfb, so that no other window can cover the one driven:
-    the first free number from `first` to `last`, or any free number that
-    Xvfb picks itself when no range is given."""
+class Display(virtual_display.Display):
+    """A private Xvfb with room for the virtual desktop, so that no other
+    window can cover the one driven."""
 
-    def __init__(self, first=None, last=None):
-        self.proc = None
-        if first is None:
-            self._start_any()
-            return
-        for n in range(first, last + 1):
-            if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
-                continue
-            self.proc = subprocess.Popen(
-                ["Xvfb", f":{n}", "-screen", "0", SCREEN, "-nolisten", "tcp"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.name = f":{n}"
-            for _ in range(100):
-                if os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                    return
-                if self.proc.poll() is not None:
-                    break
-                time.sleep(0.1)
-            self.stop()
-        raise RuntimeError(f"no free display among :{first}-:{last}")
-
-    def _start_any(self):
-        read, write = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", SCREEN, "-nolisten", "tcp"],
-            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        with os.fdopen(read) as f:
-            number = f.readline().strip()
-        if not number:
-            self.stop()
-            raise RuntimeError("Xvfb did not start")
-        self.name = f":{number}"
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
+    def __init__(self):
+        super().__init__(SCREEN)
 
 
 class Wine:
