@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "measure.h"
 #include "probe/pacer.h"
 #include "probe/server_probe.h"
 #include "serverlist/server_table.h"
@@ -25,12 +26,6 @@ namespace {
 const int Repetitions = 9;
 const int RoundTrips = 200;
 const DWORD Delays[] = {0, 5, 20, 50, 100, 250};
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // What a delaying server measured of itself: its Sleep as the counter saw
 // it, and the time from the query's arrival to just before the reply.

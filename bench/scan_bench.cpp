@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "measure.h"
 #include "probe/pacer.h"
 #include "probe/scan_control.h"
 #include "resource.h"

@@ -3,7 +3,8 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 # What the Windows tests and benchmarks share: the real dialog on a UI
 # thread, the scripted DNS server and the reply builder.
-add_library(wintest STATIC tests/ui_fixture.cpp tests/measure.cpp tests/test_dns_server.cpp tests/reply_builder.cpp)
+add_library(wintest STATIC tests/ui_fixture.cpp tests/window_test.cpp tests/text_files.cpp
+                           tests/measure.cpp tests/test_dns_server.cpp tests/reply_builder.cpp)
 target_include_directories(wintest PUBLIC src res tests)
 target_link_libraries(wintest PUBLIC dnscheck_core GTest::gtest)
 
