@@ -1,10 +1,7 @@
 # Benchmarks: Windows programs with their own main, run under Wine by
 # scripts/bench.sh; never part of ctest.
 function(dnscheck_bench name)
-  add_executable(${name} ${ARGN} ${CMAKE_SOURCE_DIR}/res/dnscheck.rc)
-  target_compile_options(${name} PRIVATE ${WARNINGS})
-  target_link_options(${name} PRIVATE ${STATIC_LINK})
-  target_link_libraries(${name} PRIVATE wintest)
+  dnscheck_windows_program(${name} ${ARGN})
 endfunction()
 
 dnscheck_bench(list_file_bench bench/list_file_bench.cpp)

@@ -79,6 +79,11 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
+// What a server that answers every query is asked: the timed name until
+// enough answers, then the forged-answer check's name once.
+const std::vector<std::string> TimedThenChecked =
+    Concat(Repeat(ReferenceName, EnoughReferenceSends), Repeat(TamperProbeName, 1));
+
 // The cells a probe left in its row, and the texts the row went through
 // while it ran (each change of ColResult and ColHijack, in order).
 struct Watched {
@@ -118,6 +123,30 @@ Watched ProbeWatching(int row, const std::string& address) {
   return w;
 }
 
+// A row that ended with a time from `atLeast` up to below `below` ms, its
+// server not forging, after showing "正在验证" until the first answer.
+void ExpectTimedAndNotForged(const Watched& w, int atLeast, int below) {
+  EXPECT_EQ(Done, w.result);
+  int shown = ShownMs(w.cells[ColResult]);
+  EXPECT_GE(shown, atLeast) << w.cells[ColResult];
+  EXPECT_LT(shown, below) << w.cells[ColResult];
+  EXPECT_EQ(shown, w.sortKey);
+  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
+  ASSERT_GE(w.resultTexts.size(), 2u);
+  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]) << "shown until the first answer";
+}
+
+// The row of a server that answered every query honestly: a time, which
+// is also its sort key, the verdict "否", and the usual queries.
+void ExpectAnsweredThroughout(int row, TestDnsServer& server) {
+  std::vector<std::string> cells = RowTexts(row);
+  int shown = ShownMs(cells[ColResult]);
+  EXPECT_GE(shown, 0) << cells[ColResult];
+  EXPECT_EQ(shown, GetSortKey(row));
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+  EXPECT_EQ(TimedThenChecked, QueryNames(server));
+}
+
 class ProbeTest : public WindowTest {
  protected:
   void SetUp() override {
@@ -132,11 +161,6 @@ class ProbeTest : public WindowTest {
 
   DWORD ticksPerMs_ = 1;
 };
-
-// What a server that answers every query is asked: the timed name until
-// enough answers, then the forged-answer check's name once.
-const std::vector<std::string> TimedThenChecked =
-    Concat(Repeat(ReferenceName, EnoughReferenceSends), Repeat(TamperProbeName, 1));
 
 // ---- The reference phase -------------------------------------------------
 
@@ -153,15 +177,8 @@ TEST_F(ProbeTest, HonestServerGetsFourTimedQueriesThenOneCheckQuery) {
 
   Watched w = ProbeWatching(0, "127.0.1.1");
 
-  EXPECT_EQ(Done, w.result);
+  ExpectTimedAndNotForged(w, 100, 200);
   EXPECT_EQ(TimedThenChecked, QueryNames(server));
-  int shown = ShownMs(w.cells[ColResult]);
-  EXPECT_GE(shown, 100) << w.cells[ColResult];
-  EXPECT_LT(shown, 200) << w.cells[ColResult];
-  EXPECT_EQ(shown, w.sortKey);
-  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
-  ASSERT_GE(w.resultTexts.size(), 2u);
-  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]) << "shown until the first answer";
 
   std::vector<ReceivedQuery> queries = server.Queries();
   std::set<std::uint16_t> ids;
@@ -233,16 +250,10 @@ TEST_F(ProbeTest, TwoTimeOutsThenAnswersShowTheBetterOfTheTwo) {
 
   Watched w = ProbeWatching(0, "127.0.1.5");
 
-  EXPECT_EQ(Done, w.result);
+  ExpectTimedAndNotForged(w, 100, 250);
   EXPECT_EQ(TimedThenChecked, QueryNames(server));
-  int shown = ShownMs(w.cells[ColResult]);
-  EXPECT_GE(shown, 100) << w.cells[ColResult];
-  EXPECT_LT(shown, 250) << w.cells[ColResult];
-  EXPECT_EQ(shown, w.sortKey);
-  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
   // The answer to the third send was shown while the fourth was awaited.
   ASSERT_GE(w.resultTexts.size(), 3u);
-  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]);
   EXPECT_EQ(w.cells[ColResult], w.resultTexts[2]);
 }
 
@@ -389,11 +400,7 @@ TEST_F(ProbeTest, ShortAndOversizedDatagramsAreNotTakenForTheReply) {
   AddRows({"127.0.1.16"});
 
   EXPECT_EQ(Done, Probe(0, "127.0.1.16"));
-
-  std::vector<std::string> cells = RowTexts(0);
-  EXPECT_GE(ShownMs(cells[ColResult]), 0) << cells[ColResult];
-  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
-  EXPECT_EQ(TimedThenChecked, QueryNames(server));
+  ExpectAnsweredThroughout(0, server);
 }
 
 TEST_F(ProbeTest, EndlessStrayDatagramsCannotHoldTheProbe) {
@@ -560,11 +567,7 @@ TEST_F(ProbeTest, StopDoesNotCutShortAProbeWhoseServerAnswers) {
   StopRequested = 1;
 
   EXPECT_EQ(Done, Probe(0, "127.0.1.33"));
-
-  std::vector<std::string> cells = RowTexts(0);
-  EXPECT_GE(ShownMs(cells[ColResult]), 0) << cells[ColResult];
-  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
-  EXPECT_EQ(TimedThenChecked, QueryNames(server));
+  ExpectAnsweredThroughout(0, server);
 }
 
 // ---- A row probed again --------------------------------------------------
@@ -603,8 +606,7 @@ TEST_F(ProbeTest, AddressTextOfThirtyBytesIsProbedAndOfThirtyOneIsNot) {
   AddRows({thirty, thirtyOne});
 
   EXPECT_EQ(Done, Probe(0, thirty));
-  EXPECT_GE(ShownMs(RowTexts(0)[ColResult]), 0) << RowTexts(0)[ColResult];
-  EXPECT_EQ(TimedThenChecked, QueryNames(server));
+  ExpectAnsweredThroughout(0, server);
 
   EXPECT_EQ(Done, Probe(1, thirtyOne));
   EXPECT_EQ(Gbk("无效解析"), RowTexts(1)[ColResult]);

@@ -10,9 +10,9 @@ target_include_directories(wintest PUBLIC src res tests)
 target_compile_options(wintest PRIVATE ${WARNINGS})
 target_link_libraries(wintest PUBLIC dnscheck_core GTest::gtest)
 
-# A program of the tests' own: the product code, the dialog resources and
-# the shared test helpers.
-function(dnscheck_test_program name)
+# A Windows program of the tests or the benchmarks: the product code, the
+# dialog resources and the shared test helpers.
+function(dnscheck_windows_program name)
   add_executable(${name} ${ARGN} ${CMAKE_SOURCE_DIR}/res/dnscheck.rc)
   target_compile_options(${name} PRIVATE ${WARNINGS})
   target_link_options(${name} PRIVATE ${STATIC_LINK})
@@ -20,8 +20,9 @@ function(dnscheck_test_program name)
 endfunction()
 
 function(dnscheck_test name)
-  dnscheck_test_program(${name} ${ARGN} tests/win_test_main.cpp)
+  dnscheck_windows_program(${name} ${ARGN} tests/win_test_main.cpp)
   add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
 endfunction()
 
 dnscheck_test(dns_message_test tests/dns_message_test.cpp)
@@ -32,12 +33,21 @@ dnscheck_test(server_table_test tests/server_table_test.cpp)
 dnscheck_test(pacer_test tests/pacer_test.cpp)
 dnscheck_test(hostile_test tests/hostile_test.cpp)
 dnscheck_test(scan_test tests/scan_test.cpp)
+# Wine's server and services outlive the program that starts them and keep
+# its output open, and ctest holds a test's slot until its output closes:
+# the test that started them would hold one slot until the last test
+# ended. They are started first, with their output going nowhere.
+add_test(NAME wine_services
+         COMMAND sh -c "\"$0\" \"$@\" >/dev/null 2>&1 </dev/null"
+                 ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh ${CMAKE_BINARY_DIR}/wine
+                 $<TARGET_FILE:platform_test> --gtest_list_tests)
+set_tests_properties(wine_services PROPERTIES FIXTURES_SETUP wine)
 # Test DNS servers share port 53 within a process (see test_dns_server.h),
 # so the programs that start them take turns with it.
 set_tests_properties(probe_test hostile_test scan_test PROPERTIES RESOURCE_LOCK port53)
 
 # The list file; list_save_child is the program its test kills mid-save.
-dnscheck_test_program(list_save_child tests/list_save_child.cpp)
+dnscheck_windows_program(list_save_child tests/list_save_child.cpp)
 dnscheck_test(list_file_test tests/list_file_test.cpp)
 add_dependencies(list_file_test list_save_child)
 
