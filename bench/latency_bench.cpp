@@ -15,6 +15,7 @@
 
 #include "figure.h"
 #include "measure.h"
+#include "probe/pacer.h"
 #include "probe/server_probe.h"
 #include "serverlist/server_table.h"
 #include "test_dns_server.h"

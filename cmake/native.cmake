@@ -11,7 +11,7 @@ add_executable(dns_message_test tests/dns_message_test.cpp
 add_executable(query_id_start_test tests/query_id_start_test.cpp)
 foreach(t dns_message_test query_id_start_test)
   target_include_directories(${t} PRIVATE src tests)
-  target_compile_options(${t} PRIVATE ${SANITIZE})
+  target_compile_options(${t} PRIVATE ${WARNINGS} ${SANITIZE})
   target_link_options(${t} PRIVATE ${SANITIZE})
   target_link_libraries(${t} PRIVATE dnsmessage GTest::gtest_main Threads::Threads)
 endforeach()
@@ -22,7 +22,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(FUZZ -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
   add_executable(reply_fuzzer fuzz/reply_fuzzer.cpp src/probe/dns_message.cpp)
   target_include_directories(reply_fuzzer PRIVATE src)
-  target_compile_options(reply_fuzzer PRIVATE ${FUZZ} -g)
+  target_compile_options(reply_fuzzer PRIVATE ${WARNINGS} ${FUZZ} -g)
   target_link_options(reply_fuzzer PRIVATE ${FUZZ})
   # Replays the seed corpus on every test run, without fuzzing.
   add_test(NAME fuzz_corpus_replay

@@ -59,27 +59,23 @@ TEST(QueryLayout, SingleLabelAndLongNames) {
 }
 
 TEST(QueryIds, ConsecutiveAndWrapping) {
-  unsigned char buffer[64];
-  QueryIdCounter = 0x1234;
-  BuildQuery(buffer, QName);
-  EXPECT_EQ(0x12, buffer[0]);
-  EXPECT_EQ(0x34, buffer[1]);
-  BuildQuery(buffer, QName);
-  EXPECT_EQ(0x35, buffer[1]);
-
-  QueryIdCounter = 0xFFFF;
-  BuildQuery(buffer, QName);
-  EXPECT_EQ(0xFF, buffer[0]);
-  EXPECT_EQ(0xFF, buffer[1]);
-  BuildQuery(buffer, QName);
-  EXPECT_EQ(0x00, buffer[0]);
-  EXPECT_EQ(0x00, buffer[1]);
-
-  QueryIdCounter = 0xFFFFFFFFu;  // the 32-bit counter itself wraps too
-  BuildQuery(buffer, QName);
-  BuildQuery(buffer, QName);
-  EXPECT_EQ(0x00, buffer[0]);
-  EXPECT_EQ(0x00, buffer[1]);
+  const struct {
+    std::uint32_t counter;
+    unsigned firstId, secondId;
+  } cases[] = {
+      {0x1234, 0x1234, 0x1235},
+      {0xFFFF, 0xFFFF, 0x0000},
+      {0xFFFFFFFFu, 0xFFFF, 0x0000},  // the 32-bit counter itself wraps too
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.counter);
+    unsigned char buffer[64];
+    QueryIdCounter = c.counter;
+    BuildQuery(buffer, QName);
+    EXPECT_EQ(c.firstId, (unsigned(buffer[0]) << 8) | buffer[1]);
+    BuildQuery(buffer, QName);
+    EXPECT_EQ(c.secondId, (unsigned(buffer[0]) << 8) | buffer[1]);
+  }
 }
 
 TEST(QueryIds, ManyThreadsNeitherRepeatNorLoseAnId) {

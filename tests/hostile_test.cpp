@@ -3,18 +3,15 @@
 // where no query may go.
 #include <gtest/gtest.h>
 
+#include "design_numbers.h"
+#include "measure.h"
 #include "probe/server_probe.h"
 #include "serverlist/server_table.h"
 #include "test_dns_server.h"
 #include "ui_fixture.h"
+#include "window_test.h"
 
 namespace {
-
-DWORD TicksPerMs() {
-  LARGE_INTEGER f;
-  QueryPerformanceFrequency(&f);
-  return static_cast<DWORD>(f.QuadPart / 1000);
-}
 
 struct Outcome {
   ProbeResult result;
@@ -24,16 +21,8 @@ struct Outcome {
   DWORD ms;
 };
 
-// One window for the whole program: opening one takes Wine a while.
-UiThread* Ui;
-
-class HostileEnvironment : public testing::Environment {
- public:
-  void SetUp() override { Ui = new UiThread; }
-  void TearDown() override { delete Ui; }
-};
-const testing::Environment* const Registered =
-    testing::AddGlobalTestEnvironment(new HostileEnvironment);
+using HostileServers = WindowTest;
+using HostileAddresses = WindowTest;
 
 // Probes a new row holding `address` and returns what the row shows.
 Outcome ProbeOne(const std::string& address) {
@@ -44,8 +33,8 @@ Outcome ProbeOne(const std::string& address) {
   o.result = ProbeServer(row, address.c_str(), TicksPerMs());
   o.ms = GetTickCount() - start;
   std::vector<std::string> cells = RowTexts(row);
-  o.text = cells[2];
-  o.hijack = cells[3];
+  o.text = cells[ColResult];
+  o.hijack = cells[ColHijack];
   o.sortKey = GetSortKey(row);
   return o;
 }
@@ -62,7 +51,7 @@ Bytes WithId(Bytes b, std::uint16_t id) {
   return b;
 }
 
-TEST(HostileServers, FloodOfWrongIdsCannotHoldTheRow) {
+TEST_F(HostileServers, FloodOfWrongIdsCannotHoldTheRow) {
   // Every query is answered by a stream of wrong-ID datagrams without pause;
   // the bound on restarts turns each wait into a time-out.
   TestDnsServer server("127.0.6.1", [](const ReceivedQuery& q) {
@@ -78,7 +67,7 @@ TEST(HostileServers, FloodOfWrongIdsCannotHoldTheRow) {
   EXPECT_LT(o.ms, 30000u);  // generous: ends, rather than waiting for the flood to pass
 }
 
-TEST(HostileServers, MalformedRepliesEndAsInvalid) {
+TEST_F(HostileServers, MalformedRepliesEndAsInvalid) {
   struct Case {
     const char* name;
     std::function<Bytes(const ReceivedQuery&)> reply;
@@ -103,8 +92,10 @@ TEST(HostileServers, MalformedRepliesEndAsInvalid) {
          return b;
        }},
   };
+  std::vector<std::string> addresses =
+      LoopbackAddresses("127.0.6.10", static_cast<int>(cases.size()));
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    std::string address = "127.0.6." + std::to_string(10 + i);
+    const std::string& address = addresses[i];
     TestDnsServer server(address, Answering(cases[i].reply));
     ASSERT_TRUE(server.ok()) << address;
     Outcome o = ProbeOne(address);
@@ -115,7 +106,7 @@ TEST(HostileServers, MalformedRepliesEndAsInvalid) {
   }
 }
 
-TEST(HostileServers, OversizedAndEmptyDatagramsAreNotReplies) {
+TEST_F(HostileServers, OversizedAndEmptyDatagramsAreNotReplies) {
   // A matching ID on a datagram too long for the buffer, or one too short
   // to carry an ID, is not taken as the answer: the row times out.
   TestDnsServer oversized("127.0.6.20", Answering([](const ReceivedQuery& q) {
@@ -128,11 +119,11 @@ TEST(HostileServers, OversizedAndEmptyDatagramsAreNotReplies) {
   for (TestDnsServer* s : {&oversized, &empty}) {
     Outcome o = ProbeOne(s->address());
     EXPECT_EQ(Gbk("请求超时"), o.text) << s->address();
-    EXPECT_EQ(6, s->QueryCount()) << s->address();
+    EXPECT_EQ(MostReferenceSends, s->QueryCount()) << s->address();
   }
 }
 
-TEST(HostileServers, DuplicateAndLateRepliesDoNotConfuseTheCount) {
+TEST_F(HostileServers, DuplicateAndLateRepliesDoNotConfuseTheCount) {
   // Each answer comes twice; and a second server answers each query late,
   // after its wait has timed out, so the late answer meets the next wait.
   TestDnsServer twice("127.0.6.30", [](const ReceivedQuery& q) {
@@ -146,7 +137,7 @@ TEST(HostileServers, DuplicateAndLateRepliesDoNotConfuseTheCount) {
   Outcome o = ProbeOne("127.0.6.30");
   EXPECT_NE(std::string::npos, o.text.find(" ms")) << o.text;
   EXPECT_EQ(Gbk("否"), o.hijack);
-  EXPECT_EQ(5, twice.QueryCount());
+  EXPECT_EQ(EnoughReferenceSends + 1, twice.QueryCount());
 
   // Late: the first send times out, and its answer arrives during the
   // second send's wait and is dropped there. The time-out counts as one of
@@ -155,10 +146,10 @@ TEST(HostileServers, DuplicateAndLateRepliesDoNotConfuseTheCount) {
   EXPECT_NE(std::string::npos, o.text.find(" ms")) << o.text;
   EXPECT_LT(o.sortKey, 500);
   EXPECT_EQ(Gbk("否"), o.hijack);
-  EXPECT_EQ(5, late.QueryCount());
+  EXPECT_EQ(EnoughReferenceSends + 1, late.QueryCount());
 }
 
-TEST(HostileServers, ReplyFromAnotherAddressIsAccepted) {
+TEST_F(HostileServers, ReplyFromAnotherAddressIsAccepted) {
   // The sender is not checked, as designed: whoever sees the query can
   // answer it. The README names this limit. (Every test server answers
   // from the shared port's own address, not the one queried; here the
@@ -171,11 +162,11 @@ TEST(HostileServers, ReplyFromAnotherAddressIsAccepted) {
   ASSERT_TRUE(other.ok() && asked.ok());
   Outcome o = ProbeOne("127.0.6.40");
   EXPECT_NE(std::string::npos, o.text.find(" ms")) << o.text;
-  EXPECT_EQ(5, asked.QueryCount());
+  EXPECT_EQ(EnoughReferenceSends + 1, asked.QueryCount());
   EXPECT_EQ(0, other.QueryCount());
 }
 
-TEST(HostileAddresses, ParserFormsReachTheServerTheyName) {
+TEST_F(HostileAddresses, ParserFormsReachTheServerTheyName) {
   // The platform parser's short, octal and hexadecimal forms, all landing
   // on test servers in the loopback range.
   struct Case {
@@ -191,11 +182,11 @@ TEST(HostileAddresses, ParserFormsReachTheServerTheyName) {
     ASSERT_TRUE(server.ok()) << c.server;
     Outcome o = ProbeOne(c.text);
     EXPECT_NE(std::string::npos, o.text.find(" ms")) << c.text << ": " << o.text;
-    EXPECT_EQ(5, server.QueryCount()) << c.text;
+    EXPECT_EQ(EnoughReferenceSends + 1, server.QueryCount()) << c.text;
   }
 }
 
-TEST(HostileAddresses, TextsNoQueryMayGoToEndAsInvalidAtOnce) {
+TEST_F(HostileAddresses, TextsNoQueryMayGoToEndAsInvalidAtOnce) {
   const std::string texts[] = {
       "dns.example.com",
       "255.255.255.255",

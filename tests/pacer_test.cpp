@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "design_numbers.h"
 #include "probe/pacer.h"
 
 // The import slot through which every call of the clock goes, the
@@ -35,11 +36,11 @@ void SetLastSendTime(DWORD value) {
 }
 
 TEST(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
-  const int threads = 20;
+  const int threads = Workers;
   const int callsEach = 8;
   std::mutex lock;
   std::vector<DWORD> seen;  // release stamps as each caller read them
-  SetLastSendTime(timeGetTime() - PaceIntervalMs);
+  SetLastSendTime(timeGetTime() - SendGapMs);
   DWORD before = timeGetTime();
   std::vector<std::thread> callers;
   for (int t = 0; t < threads; ++t) {
@@ -61,12 +62,12 @@ TEST(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
   // n releases need at least (n - 1) intervals between the first and the
   // last, however the callers raced for them.
   const DWORD releases = threads * callsEach;
-  EXPECT_GE(after - before, (releases - 1) * PaceIntervalMs);
+  EXPECT_GE(after - before, (releases - 1) * SendGapMs);
   // Any two distinct release stamps are an interval or more apart.
   std::sort(seen.begin(), seen.end());
   seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
   for (std::size_t i = 1; i < seen.size(); ++i)
-    EXPECT_GE(seen[i] - seen[i - 1], PaceIntervalMs) << "releases " << i << " and " << i + 1;
+    EXPECT_GE(seen[i] - seen[i - 1], SendGapMs) << "releases " << i << " and " << i + 1;
   // Callers mostly read their own stamp, even on a loaded machine; a pacer
   // that let many through in the same millisecond would show few stamps.
   EXPECT_GE(seen.size(), releases / 4);
@@ -76,8 +77,8 @@ TEST(Pacer, ReleaseWaitsOutTheIntervalSinceTheLastSend) {
   DWORD last = timeGetTime() - 3;
   SetLastSendTime(last);
   PaceSend();
-  EXPECT_GE(timeGetTime() - last, PaceIntervalMs);
-  EXPECT_GE(LastSendTime - last, PaceIntervalMs);
+  EXPECT_GE(timeGetTime() - last, SendGapMs);
+  EXPECT_GE(LastSendTime - last, SendGapMs);
 }
 
 TEST(Pacer, LastSendAheadOfTheClockDoesNotStall) {
@@ -93,7 +94,7 @@ TEST(Pacer, LastSendAheadOfTheClockDoesNotStall) {
   DWORD start = timeGetTime();
   while (!released && timeGetTime() - start < 5000) Sleep(10);
   bool releasedInTime = released;
-  if (!releasedInTime) LastSendTime = timeGetTime() - PaceIntervalMs;  // free the caller
+  if (!releasedInTime) LastSendTime = timeGetTime() - SendGapMs;  // free the caller
   caller.join();
   EXPECT_TRUE(releasedInTime);
 }
@@ -119,7 +120,7 @@ TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
     for (int waited = 0; !released && waited < 5000; ++waited) Sleep(1);
     if (!released) {
       stalled = true;
-      LastSendTime = Now() - PaceIntervalMs;
+      LastSendTime = Now() - SendGapMs;
     }
   });
   RealClock = reinterpret_cast<ClockFunction>(TimeGetTimeSlot);
@@ -145,7 +146,7 @@ TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
   ASSERT_GE(calledAt, last) << "the clock the pacer reads was not replaced, or the call came after "
                                "the wrap and tests nothing";
   EXPECT_FALSE(stalled) << "stalled at the wrap";
-  EXPECT_GE(releasedAt - last, PaceIntervalMs) << "released early at the wrap";
+  EXPECT_GE(releasedAt - last, SendGapMs) << "released early at the wrap";
   EXPECT_LT(stamp, 0x1000u) << "the release stamp is from after the wrap";
 }
 

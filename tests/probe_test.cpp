@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "design_numbers.h"
+#include "measure.h"
 #include "probe/dns_message.h"
 #include "probe/pacer.h"
 #include "probe/query_names.h"
@@ -30,12 +32,6 @@
 #include "window_test.h"
 
 namespace {
-
-DWORD TicksPerMs() {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<DWORD>(frequency.QuadPart / 1000);
-}
 
 // The number in a "%d ms" text, or -1 when the text has another form.
 int ShownMs(const std::string& text) {
@@ -61,8 +57,10 @@ bool PortIsFree(u_short networkPort) {
   return free;
 }
 
+// Another ID with the same high byte, as the previous and the next query of
+// the row mostly have.
 Bytes WithOtherId(Bytes reply) {
-  reply[0] ^= 0x80;
+  reply[1] ^= 0x01;
   return reply;
 }
 
@@ -80,6 +78,11 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+// What a server that answers every query is asked: the timed name until
+// enough answers, then the forged-answer check's name once.
+const std::vector<std::string> TimedThenChecked =
+    Concat(Repeat(ReferenceName, EnoughReferenceSends), Repeat(TamperProbeName, 1));
 
 // The cells a probe left in its row, and the texts the row went through
 // while it ran (each change of ColResult and ColHijack, in order).
@@ -120,6 +123,30 @@ Watched ProbeWatching(int row, const std::string& address) {
   return w;
 }
 
+// A row that ended with a time from `atLeast` up to below `below` ms, its
+// server not forging, after showing "正在验证" until the first answer.
+void ExpectTimedAndNotForged(const Watched& w, int atLeast, int below) {
+  EXPECT_EQ(Done, w.result);
+  int shown = ShownMs(w.cells[ColResult]);
+  EXPECT_GE(shown, atLeast) << w.cells[ColResult];
+  EXPECT_LT(shown, below) << w.cells[ColResult];
+  EXPECT_EQ(shown, w.sortKey);
+  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
+  ASSERT_GE(w.resultTexts.size(), 2u);
+  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]) << "shown until the first answer";
+}
+
+// The row of a server that answered every query honestly: a time, which
+// is also its sort key, the verdict "否", and the usual queries.
+void ExpectAnsweredThroughout(int row, TestDnsServer& server) {
+  std::vector<std::string> cells = RowTexts(row);
+  int shown = ShownMs(cells[ColResult]);
+  EXPECT_GE(shown, 0) << cells[ColResult];
+  EXPECT_EQ(shown, GetSortKey(row));
+  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+  EXPECT_EQ(TimedThenChecked, QueryNames(server));
+}
+
 class ProbeTest : public WindowTest {
  protected:
   void SetUp() override {
@@ -135,12 +162,9 @@ class ProbeTest : public WindowTest {
   DWORD ticksPerMs_ = 1;
 };
 
-const std::vector<std::string> FourReferenceAndOneTamper =
-    Concat(Repeat(ReferenceName, 4), Repeat(TamperProbeName, 1));
-
 // ---- The reference phase -------------------------------------------------
 
-TEST_F(ProbeTest, HonestServerGetsFourTimedQueriesThenOneTamperQuery) {
+TEST_F(ProbeTest, HonestServerGetsFourTimedQueriesThenOneCheckQuery) {
   // Reply delays differ per query, so the shown time tells which reply it
   // came from: it must be the best of the four, not the first or the last.
   const DWORD delays[] = {300, 100, 200, 400};
@@ -153,15 +177,8 @@ TEST_F(ProbeTest, HonestServerGetsFourTimedQueriesThenOneTamperQuery) {
 
   Watched w = ProbeWatching(0, "127.0.1.1");
 
-  EXPECT_EQ(Done, w.result);
-  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
-  int shown = ShownMs(w.cells[ColResult]);
-  EXPECT_GE(shown, 100) << w.cells[ColResult];
-  EXPECT_LT(shown, 200) << w.cells[ColResult];
-  EXPECT_EQ(shown, w.sortKey);
-  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
-  ASSERT_GE(w.resultTexts.size(), 2u);
-  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]) << "shown until the first answer";
+  ExpectTimedAndNotForged(w, 100, 200);
+  EXPECT_EQ(TimedThenChecked, QueryNames(server));
 
   std::vector<ReceivedQuery> queries = server.Queries();
   std::set<std::uint16_t> ids;
@@ -189,13 +206,9 @@ TEST_F(ProbeTest, SilentServerTimesOutAfterSixSendsHalfASecondApart) {
   EXPECT_EQ(Gbk("是"), cells[ColHijack]);
 
   std::vector<ReceivedQuery> queries = server.Queries();
-  EXPECT_EQ(Repeat(ReferenceName, 6), QueryNames(server));
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
+  EXPECT_EQ(Repeat(ReferenceName, MostReferenceSends), QueryNames(server));
   for (std::size_t i = 1; i < queries.size(); ++i) {
-    double gapMs = 1000.0 *
-                   static_cast<double>(queries[i].when.QuadPart - queries[i - 1].when.QuadPart) /
-                   static_cast<double>(frequency.QuadPart);
+    double gapMs = CounterMs(queries[i].when.QuadPart - queries[i - 1].when.QuadPart);
     EXPECT_GE(gapMs, 450.0) << "send " << i + 1 << " came before the wait was over";
   }
   EXPECT_TRUE(PortIsFree(queries[0].from.sin_port)) << "socket left open";
@@ -212,7 +225,7 @@ TEST_F(ProbeTest, ThreeAnswersThenSilenceEndsTimedOutAfterShowingTimes) {
   Watched w = ProbeWatching(0, "127.0.1.4");
 
   EXPECT_EQ(Done, w.result);
-  EXPECT_EQ(Repeat(ReferenceName, 6), QueryNames(server));
+  EXPECT_EQ(Repeat(ReferenceName, MostReferenceSends), QueryNames(server));
   ASSERT_GE(w.resultTexts.size(), 4u);
   EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]);
   // Times were shown while the server answered (each answer may better the
@@ -222,7 +235,7 @@ TEST_F(ProbeTest, ThreeAnswersThenSilenceEndsTimedOutAfterShowingTimes) {
   EXPECT_EQ(Gbk("请求超时"), w.resultTexts.back());
   EXPECT_EQ(NoLatency, w.sortKey);
   EXPECT_EQ("", w.cells[ColHijack]);
-  EXPECT_EQ(std::vector<std::string>{""}, w.hijackTexts) << "no tamper phase";
+  EXPECT_EQ(std::vector<std::string>{""}, w.hijackTexts) << "no forged-answer check";
 }
 
 TEST_F(ProbeTest, TwoTimeOutsThenAnswersShowTheBetterOfTheTwo) {
@@ -237,16 +250,10 @@ TEST_F(ProbeTest, TwoTimeOutsThenAnswersShowTheBetterOfTheTwo) {
 
   Watched w = ProbeWatching(0, "127.0.1.5");
 
-  EXPECT_EQ(Done, w.result);
-  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
-  int shown = ShownMs(w.cells[ColResult]);
-  EXPECT_GE(shown, 100) << w.cells[ColResult];
-  EXPECT_LT(shown, 250) << w.cells[ColResult];
-  EXPECT_EQ(shown, w.sortKey);
-  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
+  ExpectTimedAndNotForged(w, 100, 250);
+  EXPECT_EQ(TimedThenChecked, QueryNames(server));
   // The answer to the third send was shown while the fourth was awaited.
   ASSERT_GE(w.resultTexts.size(), 3u);
-  EXPECT_EQ(Gbk("正在验证"), w.resultTexts[1]);
   EXPECT_EQ(w.cells[ColResult], w.resultTexts[2]);
 }
 
@@ -285,10 +292,11 @@ TEST_F(ProbeTest, RepliesWithoutAUsableAddressAreInvalid) {
        }},
       {"NXDOMAIN", [](const ReceivedQuery& q) { return NoAnswerReply(q, 3); }},
   };
+  const std::vector<std::string> addresses = LoopbackAddresses("127.0.1.10", 4);
   int row = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string address = "127.0.1." + std::to_string(10 + row);
+    const std::string& address = addresses.at(static_cast<std::size_t>(row));
     TestDnsServer server(address, [&c](const ReceivedQuery& q) {
       return std::vector<Send>{{c.reply(q), 0}};
     });
@@ -336,10 +344,47 @@ TEST_F(ProbeTest, WrongIdDatagramRestartsTheWaitAndTheTimeCountsFromTheSend) {
   EXPECT_EQ(Done, Probe(0, "127.0.1.15"));
 
   std::vector<std::string> cells = RowTexts(0);
-  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server)) << "a wait timed out";
+  EXPECT_EQ(TimedThenChecked, QueryNames(server)) << "a wait timed out";
   EXPECT_GE(ShownMs(cells[ColResult]), 590) << cells[ColResult];
   EXPECT_EQ(ShownMs(cells[ColResult]), GetSortKey(0));
   EXPECT_EQ(Gbk("否"), cells[ColHijack]);
+}
+
+TEST_F(ProbeTest, LateAnswerToTheSendBeforeIsNotThisSendsAnswer) {
+  // Consecutive queries of a row differ in the low byte of the ID only.
+  // The first server answers the first send after its wait is over, while
+  // the second send waits 300 ms for its own answer; the second answers
+  // the last timed send twice, the copy arriving while the forged-answer
+  // check waits 200 ms for its address-only answer.
+  TestDnsServer late("127.0.1.18", [](const ReceivedQuery& q) {
+    if (q.name != ReferenceName) return std::vector<Send>{{HonestReply(q), 0}};
+    return std::vector<Send>{{HonestReply(q), q.index == 0 ? 600u : 300u}};
+  });
+  TestDnsServer copying("127.0.1.19", [](const ReceivedQuery& q) {
+    if (q.name != ReferenceName) return std::vector<Send>{{ForgedReply(q), 200}};
+    std::vector<Send> sends{{HonestReply(q), 0}};
+    if (q.index == EnoughReferenceSends - 1) sends.push_back({HonestReply(q), 100});
+    return sends;
+  });
+  ASSERT_TRUE(late.ok() && copying.ok());
+  AddRows({"127.0.1.18", "127.0.1.19"});
+
+  QueryIdCounter = 0x4210;
+  EXPECT_EQ(Done, Probe(0, "127.0.1.18"));
+  QueryIdCounter = 0x4310;
+  EXPECT_EQ(Done, Probe(1, "127.0.1.19"));
+
+  for (TestDnsServer* server : {&late, &copying}) {
+    std::vector<ReceivedQuery> queries = server->Queries();
+    ASSERT_EQ(TimedThenChecked, QueryNames(*server)) << server->address();
+    EXPECT_EQ(queries.front().id >> 8, queries.back().id >> 8) << "the IDs tell the sends apart";
+  }
+  std::vector<std::string> timed = RowTexts(0);
+  EXPECT_GE(ShownMs(timed[ColResult]), 290) << "the first send's answer was timed from the second";
+  EXPECT_EQ(Gbk("否"), timed[ColHijack]);
+  std::vector<std::string> checked = RowTexts(1);
+  EXPECT_GE(ShownMs(checked[ColResult]), 0) << checked[ColResult];
+  EXPECT_EQ(Gbk("是"), checked[ColHijack]) << "a timed answer was taken for the check's";
 }
 
 TEST_F(ProbeTest, ShortAndOversizedDatagramsAreNotTakenForTheReply) {
@@ -355,11 +400,7 @@ TEST_F(ProbeTest, ShortAndOversizedDatagramsAreNotTakenForTheReply) {
   AddRows({"127.0.1.16"});
 
   EXPECT_EQ(Done, Probe(0, "127.0.1.16"));
-
-  std::vector<std::string> cells = RowTexts(0);
-  EXPECT_GE(ShownMs(cells[ColResult]), 0) << cells[ColResult];
-  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
-  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
+  ExpectAnsweredThroughout(0, server);
 }
 
 TEST_F(ProbeTest, EndlessStrayDatagramsCannotHoldTheProbe) {
@@ -393,15 +434,15 @@ TEST_F(ProbeTest, EndlessStrayDatagramsCannotHoldTheProbe) {
   EXPECT_TRUE(endedUnderFlood) << "still waiting after " << sent << " stray datagrams";
   EXPECT_EQ(Done, result);
   EXPECT_EQ(Gbk("请求超时"), RowTexts(0)[ColResult]);
-  EXPECT_EQ(Repeat(ReferenceName, 6), QueryNames(server));
+  EXPECT_EQ(Repeat(ReferenceName, MostReferenceSends), QueryNames(server));
 }
 
-// ---- The tamper phase ----------------------------------------------------
+// ---- The forged-answer check ---------------------------------------------
 
-TEST_F(ProbeTest, TamperVerdictsFollowTheAliasInTheReply) {
+TEST_F(ProbeTest, ForgedVerdictsFollowTheAliasInTheReply) {
   struct Case {
     const char* what;
-    std::function<Bytes(const ReceivedQuery&)> tamperReply;
+    std::function<Bytes(const ReceivedQuery&)> checkReply;
     const char* verdict;
   };
   const Case cases[] = {
@@ -421,12 +462,11 @@ TEST_F(ProbeTest, TamperVerdictsFollowTheAliasInTheReply) {
   };
   const int n = static_cast<int>(sizeof cases / sizeof cases[0]);
   std::vector<std::unique_ptr<TestDnsServer>> servers;
-  std::vector<std::string> addresses;
+  const std::vector<std::string> addresses = LoopbackAddresses("127.0.1.20", n);
   for (int i = 0; i < n; ++i) {
-    addresses.push_back("127.0.1." + std::to_string(20 + i));
     const Case& c = cases[i];
-    servers.emplace_back(new TestDnsServer(addresses.back(), [&c](const ReceivedQuery& q) {
-      return std::vector<Send>{{q.name == TamperProbeName ? c.tamperReply(q) : HonestReply(q), 0}};
+    servers.emplace_back(new TestDnsServer(addresses[i], [&c](const ReceivedQuery& q) {
+      return std::vector<Send>{{q.name == TamperProbeName ? c.checkReply(q) : HonestReply(q), 0}};
     }));
     ASSERT_TRUE(servers.back()->ok());
   }
@@ -443,13 +483,13 @@ TEST_F(ProbeTest, TamperVerdictsFollowTheAliasInTheReply) {
     std::vector<std::string> cells = RowTexts(i);
     EXPECT_EQ(Done, results[i]);
     EXPECT_EQ(Gbk(cases[i].verdict), cells[ColHijack]);
-    EXPECT_GE(ShownMs(cells[ColResult]), 0) << "the tamper phase changed the result";
+    EXPECT_GE(ShownMs(cells[ColResult]), 0) << "the forged-answer check changed the result";
     EXPECT_EQ(ShownMs(cells[ColResult]), GetSortKey(i));
-    EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(*servers[i]));
+    EXPECT_EQ(TimedThenChecked, QueryNames(*servers[i]));
   }
 }
 
-TEST_F(ProbeTest, SilentTamperPhaseEndsTimedOutAfterFourSends) {
+TEST_F(ProbeTest, SilentForgedAnswerCheckEndsTimedOutAfterFourSends) {
   TestDnsServer server("127.0.1.30", [](const ReceivedQuery& q) {
     return q.name == ReferenceName ? std::vector<Send>{{HonestReply(q), 0}} : std::vector<Send>();
   });
@@ -459,7 +499,9 @@ TEST_F(ProbeTest, SilentTamperPhaseEndsTimedOutAfterFourSends) {
   Watched w = ProbeWatching(0, "127.0.1.30");
 
   EXPECT_EQ(Done, w.result);
-  EXPECT_EQ(Concat(Repeat(ReferenceName, 4), Repeat(TamperProbeName, 4)), QueryNames(server));
+  EXPECT_EQ(
+      Concat(Repeat(ReferenceName, EnoughReferenceSends), Repeat(TamperProbeName, MostCheckSends)),
+      QueryNames(server));
   EXPECT_EQ((std::vector<std::string>{"", Gbk("检测中"), Gbk("超时")}), w.hijackTexts);
   EXPECT_GE(ShownMs(w.cells[ColResult]), 0) << w.cells[ColResult];
   EXPECT_EQ(ShownMs(w.cells[ColResult]), w.sortKey);
@@ -494,7 +536,7 @@ TEST_F(ProbeTest, StopSeenAtAReferenceTimeOutLeavesTheRowUnfinished) {
   EXPECT_LE(server.QueryCount(), 2);
 }
 
-TEST_F(ProbeTest, StopSeenAtATamperTimeOutLeavesTheVerdictUnfinished) {
+TEST_F(ProbeTest, StopSeenAtACheckTimeOutLeavesTheVerdictUnfinished) {
   TestDnsServer server("127.0.1.32", [](const ReceivedQuery& q) {
     return q.name == ReferenceName ? std::vector<Send>{{HonestReply(q), 0}} : std::vector<Send>();
   });
@@ -503,7 +545,7 @@ TEST_F(ProbeTest, StopSeenAtATamperTimeOutLeavesTheVerdictUnfinished) {
 
   ProbeResult result = Done;
   std::thread probe([&] { result = Probe(0, "127.0.1.32"); });
-  ASSERT_TRUE(WaitFor([&] { return server.QueryCount() > 4; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return server.QueryCount() > EnoughReferenceSends; }, 10000));
   StopRequested = 1;
   probe.join();
 
@@ -514,7 +556,8 @@ TEST_F(ProbeTest, StopSeenAtATamperTimeOutLeavesTheVerdictUnfinished) {
   EXPECT_GE(shown, 0) << cells[ColResult];
   EXPECT_EQ(shown, GetSortKey(0)) << "a stop must not take the time away";
   EXPECT_TRUE(PortIsFree(server.Queries()[0].from.sin_port)) << "socket left open";
-  EXPECT_LE(server.QueryCount(), 6);
+  // As above, one more send may slip in before the flag was set.
+  EXPECT_LE(server.QueryCount(), EnoughReferenceSends + 2);
 }
 
 TEST_F(ProbeTest, StopDoesNotCutShortAProbeWhoseServerAnswers) {
@@ -524,11 +567,7 @@ TEST_F(ProbeTest, StopDoesNotCutShortAProbeWhoseServerAnswers) {
   StopRequested = 1;
 
   EXPECT_EQ(Done, Probe(0, "127.0.1.33"));
-
-  std::vector<std::string> cells = RowTexts(0);
-  EXPECT_GE(ShownMs(cells[ColResult]), 0) << cells[ColResult];
-  EXPECT_EQ(Gbk("否"), cells[ColHijack]);
-  EXPECT_EQ(FourReferenceAndOneTamper, QueryNames(server));
+  ExpectAnsweredThroughout(0, server);
 }
 
 // ---- A row probed again --------------------------------------------------
@@ -553,6 +592,27 @@ TEST_F(ProbeTest, FailedSecondProbeKeepsTheEarlierVerdict) {
 }
 
 // ---- Address texts no query may go to -----------------------------------
+
+TEST_F(ProbeTest, AddressTextOfThirtyBytesIsProbedAndOfThirtyOneIsNot) {
+  // A cell is read into 32 bytes, so a text of 31 may have been cut from a
+  // longer one; trailing spaces, where the parser stops, make both lengths
+  // name the same server.
+  TestDnsServer server("127.0.1.35", Honest());
+  ASSERT_TRUE(server.ok());
+  std::string thirty = "127.0.1.35";
+  thirty.resize(30, ' ');
+  const std::string thirtyOne = thirty + " ";
+  ASSERT_EQ(inet_addr("127.0.1.35"), inet_addr(thirtyOne.c_str()));
+  AddRows({thirty, thirtyOne});
+
+  EXPECT_EQ(Done, Probe(0, thirty));
+  ExpectAnsweredThroughout(0, server);
+
+  EXPECT_EQ(Done, Probe(1, thirtyOne));
+  EXPECT_EQ(Gbk("无效解析"), RowTexts(1)[ColResult]);
+  EXPECT_EQ(NoLatency, GetSortKey(1));
+  EXPECT_EQ(TimedThenChecked, QueryNames(server)) << "the 31-byte text was probed";
+}
 
 TEST_F(ProbeTest, UnusableAddressTextsEndInvalidWithoutSending) {
   // A server on the address that a cut or careless parse could yield.

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "design_numbers.h"
+#include "measure.h"
 #include "probe/scan_control.h"
 #include "probe/server_probe.h"
 #include "resource.h"
@@ -25,12 +27,11 @@ namespace {
 
 // Generous: a scan here needs a few seconds, a loaded machine more.
 const DWORD ScanTimeoutMs = 60000;
-const int MaxSendsPerRow = 10;  // six reference sends, four tamper sends
+const int MostSendsPerRow = MostReferenceSends + MostCheckSends;
 
-// 127.0.3.1 up, then on into 127.0.4.x.
-std::string Address(int i) {
-  return "127.0." + std::to_string(3 + i / 250) + "." + std::to_string(1 + i % 250);
-}
+// One address a row, enough for the largest table here.
+const std::vector<std::string> RowAddresses = LoopbackAddresses("127.0.3.1", 120);
+std::string Address(int i) { return RowAddresses.at(static_cast<std::size_t>(i)); }
 
 // The servers of one test: one per row, each with a script of its own.
 struct ServedAddress {
@@ -231,19 +232,19 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
   EXPECT_EQ(static_cast<unsigned>(rows), DoneRows.load());
   EXPECT_EQ(0u, ActiveWorkers.load());
   EXPECT_FALSE(ui_->IsEnabled(IDC_STOP));
-  EXPECT_LE(scan.maxWorkers, static_cast<unsigned>(ScanWorkerCount));
+  EXPECT_LE(scan.maxWorkers, static_cast<unsigned>(Workers));
 
   // Progress as the ticks showed it: never more than twenty workers, all
   // twenty busy while rows remained, and a count that only grows.
   bool sawAllWorkers = false;
   for (std::size_t i = 0; i < scan.progress.size(); ++i) {
     const Progress& p = scan.progress[i];
-    EXPECT_LE(p.threads, ScanWorkerCount);
+    EXPECT_LE(p.threads, Workers);
     EXPECT_EQ(rows, p.total);
     if (i > 0) {
       EXPECT_GE(p.done, scan.progress[i - 1].done);
     }
-    sawAllWorkers = sawAllWorkers || p.threads == ScanWorkerCount;
+    sawAllWorkers = sawAllWorkers || p.threads == Workers;
   }
   EXPECT_TRUE(sawAllWorkers);
 
@@ -255,7 +256,7 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
     std::vector<ReceivedQuery> queries = servers.Queries(server);
     SCOPED_TRACE(cells[ColAddress]);
     EXPECT_TRUE(FromOneSocket(queries));
-    EXPECT_LE(static_cast<int>(queries.size()), MaxSendsPerRow);
+    EXPECT_LE(static_cast<int>(queries.size()), MostSendsPerRow);
     EXPECT_EQ(row >= rows - withoutLatency, GetSortKey(row) == NoLatency);
     switch (kinds[server]) {
       case Fast:
@@ -263,7 +264,7 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
       case Slow:
         EXPECT_EQ(Latency(row), cells[ColResult]);
         EXPECT_EQ(Gbk(kinds[server] == Forger ? "是" : "否"), cells[ColHijack]);
-        EXPECT_GE(CountNamed(queries, TestReferenceName), 4);
+        EXPECT_GE(CountNamed(queries, TestReferenceName), EnoughReferenceSends);
         EXPECT_GE(CountNamed(queries, TestTamperName), 1);
         if (kinds[server] == Slow) {
           EXPECT_GE(GetSortKey(row), static_cast<int>(slowMs));
@@ -276,7 +277,7 @@ TEST_F(ScanTest, ManyMixedRowsAllEndDoneAndSortFastestFirst) {
       case Mute:
         EXPECT_EQ(Gbk("请求超时"), cells[ColResult]);
         EXPECT_EQ("", cells[ColHijack]);
-        EXPECT_EQ(6u, queries.size());  // a silent server gets every send
+        EXPECT_EQ(MostReferenceSends, static_cast<int>(queries.size()));  // every send
         break;
       case Empty:
         EXPECT_EQ(Gbk("无效解析"), cells[ColResult]);
@@ -309,7 +310,7 @@ TEST_F(ScanTest, SurplusWorkersEndAtOnceWhenRowsAreFewerThanWorkers) {
   EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   bool sawOnlyBusyWorkers = false;
   for (const Progress& p : scan.progress) {
-    EXPECT_LE(p.threads, ScanWorkerCount);
+    EXPECT_LE(p.threads, Workers);
     sawOnlyBusyWorkers = sawOnlyBusyWorkers || (p.threads >= 1 && p.threads <= rows);
   }
   EXPECT_TRUE(sawOnlyBusyWorkers);
@@ -317,7 +318,7 @@ TEST_F(ScanTest, SurplusWorkersEndAtOnceWhenRowsAreFewerThanWorkers) {
     EXPECT_EQ(Latency(row), RowTexts(row)[ColResult]);
     std::vector<ReceivedQuery> queries = servers.Queries(ServerAt(row));
     EXPECT_TRUE(FromOneSocket(queries));
-    EXPECT_GE(static_cast<int>(queries.size()), 5);
+    EXPECT_GE(static_cast<int>(queries.size()), EnoughReferenceSends + 1);
   }
 }
 
@@ -428,7 +429,7 @@ TEST_F(ScanTest, SecondScanStartsAtTheTopOfTheSortedTable) {
       LONGLONG t = firstOfSecond->when.QuadPart;
       if (firstBottomQuery == 0 || t < firstBottomQuery) firstBottomQuery = t;
     } else {
-      LONGLONG t = queries.back().when.QuadPart;  // the tamper query
+      LONGLONG t = queries.back().when.QuadPart;  // the forged-answer check's query
       if (firstTopFinish == 0 || t < firstTopFinish) firstTopFinish = t;
     }
   }
@@ -443,7 +444,7 @@ TEST_F(ScanTest, EveryWorkerIsCountedWhenStartReturns) {
   // within seconds, so all twenty must be counted as soon as the start
   // thread is done, whether or not they have begun to run.
   std::vector<ServedAddress> served;
-  for (int i = 0; i < ScanWorkerCount; ++i) served.push_back({Address(i), Silent()});
+  for (int i = 0; i < Workers; ++i) served.push_back({Address(i), Silent()});
   ServerSet servers(served);
   ASSERT_TRUE(servers.ok());
   LoadRows(servers);
@@ -453,11 +454,11 @@ TEST_F(ScanTest, EveryWorkerIsCountedWhenStartReturns) {
   ASSERT_TRUE(claimed);
   std::thread start([] { StartScan(nullptr); });
   start.join();
-  EXPECT_EQ(static_cast<unsigned>(ScanWorkerCount), ActiveWorkers.load());
+  EXPECT_EQ(static_cast<unsigned>(Workers), ActiveWorkers.load());
 
   ui_->Press(IDC_STOP);
   ASSERT_TRUE(WatchScan(*ui_).ended);
-  EXPECT_EQ(FinalCaption(0, ScanWorkerCount), ui_->Caption());
+  EXPECT_EQ(FinalCaption(0, Workers), ui_->Caption());
 }
 
 TEST_F(ScanTest, RapidStartPressesStartOneScan) {
@@ -479,14 +480,14 @@ TEST_F(ScanTest, RapidStartPressesStartOneScan) {
   ScanRecord scan = WatchScan(*ui_);
   ASSERT_TRUE(scan.ended);
 
-  EXPECT_LE(scan.maxWorkers, static_cast<unsigned>(ScanWorkerCount));
+  EXPECT_LE(scan.maxWorkers, static_cast<unsigned>(Workers));
   EXPECT_EQ(FinalCaption(rows, rows), ui_->Caption());
   for (int i = 0; i < rows; ++i) {
     std::vector<ReceivedQuery> queries = servers.Queries(i);
     SCOPED_TRACE(servers.address(i));
     EXPECT_TRUE(FromOneSocket(queries));
-    EXPECT_GE(static_cast<int>(queries.size()), 5);
-    EXPECT_LE(static_cast<int>(queries.size()), MaxSendsPerRow);
+    EXPECT_GE(static_cast<int>(queries.size()), EnoughReferenceSends + 1);
+    EXPECT_LE(static_cast<int>(queries.size()), MostSendsPerRow);
   }
 }
 

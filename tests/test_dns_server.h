@@ -82,20 +82,22 @@ class TestDnsServer {
 };
 
 // Scripts for the usual servers. The reference name gets an A record
-// (after an alias, as real servers give it); the tamper name gets what
-// the script says.
+// (after an alias, as real servers give it); the forged-answer check's
+// name gets what the script says.
 extern const char* const TestReferenceName;
 extern const char* const TestTamperName;
 
-Bytes HonestReply(
-    const ReceivedQuery& q);  // A for the reference name; CNAME + A for the tamper name
+// An alias and an address, for either name.
+Bytes HonestReply(const ReceivedQuery& q);
 Bytes ForgedReply(const ReceivedQuery& q);  // A only, for any name
 Bytes RefusedReply(const ReceivedQuery& q);
 Bytes ZeroAddressReply(const ReceivedQuery& q);
 Bytes NoAnswerReply(const ReceivedQuery& q, unsigned rcode);
 
 Script Honest(DWORD delayMs = 0);
-Script Forging(DWORD delayMs = 0);  // honest reference answers, A-only tamper answers
+// Honest answers for the reference name, forged ones (A only) for the
+// forged-answer check's name.
+Script Forging(DWORD delayMs = 0);
 Script Refusing();
 Script Silent();
 

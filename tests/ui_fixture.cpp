@@ -7,7 +7,6 @@
 #include "resource.h"
 #include "serverlist/server_table.h"
 #include "ui/main_dialog.h"
-#include "window_test.h"
 
 namespace {
 const UINT RunMessage = WM_APP + 1;
@@ -113,28 +112,4 @@ bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
     Sleep(10);
   }
   return true;
-}
-
-std::string Gbk(const char* utf8) {
-  wchar_t wide[512];
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 512);
-  char out[1024];
-  int m = WideCharToMultiByte(936, 0, wide, n, out, sizeof out, nullptr, nullptr);
-  return m > 0 ? std::string(out) : std::string();
-}
-
-bool WriteBytes(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == bytes.size();
-}
-
-UiThread* WindowTest::ui_ = nullptr;
-
-void WindowTest::SetUp() {
-  SendMessageA(GetDlgItem(ui_->dialog(), IDC_SERVERLIST), LVM_DELETEALLITEMS, 0, 0);
-  ResetScanState();
 }

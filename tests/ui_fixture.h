@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+// The window holds code page 936 texts: the users of this fixture compare
+// them with Gbk().
+#include "text_files.h"
+
 class UiThread {
  public:
   // Opens the dialog; its initialisation loads ListFilePath, if set.
@@ -43,17 +47,11 @@ void ResetScanState();
 // sort key of a loaded row.
 void AddRows(const std::vector<std::string>& addresses);
 
-// Every cell of a row: address, location, result, hijack.
+// Every cell of a row: address, location, result, forged verdict.
 std::vector<std::string> RowTexts(int row);
 int RowCount();
 
 // Polls `done` every 10 ms until it is true or `timeoutMs` passes.
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs);
-
-// Code page 936 bytes for a UTF-8 literal, so tests read like the window.
-std::string Gbk(const char* utf8);
-
-// Writes `bytes` as the whole file at `path`; false on any failure.
-bool WriteBytes(const std::string& path, const std::string& bytes);
 
 #endif

@@ -10,7 +10,7 @@
 // steps over the alias to the first address.
 const char* const ReferenceName = "www.baidu.com";
 
-// Tamper check: its genuine answer begins with a CNAME to the operator's
+// Forged-answer check: its genuine answer begins with a CNAME to the operator's
 // load-balancing name, while injected replies for it, seen on filtered
 // networks, carry bare A records only.
 const char* const TamperProbeName = "www.youtube.com";

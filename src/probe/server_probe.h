@@ -1,5 +1,5 @@
 // Probes one server: times its answers for the reference name, then checks
-// whether its answer for the tamper name has lost its alias.
+// whether its answer for the other name has lost its alias, i.e. is forged.
 #ifndef DNSCHECK_PROBE_SERVER_PROBE_H
 #define DNSCHECK_PROBE_SERVER_PROBE_H
 

@@ -1,10 +1,10 @@
 // A set of scripted DNS servers on loopback addresses, for driving the
 // real program from outside (the end-to-end test and the demo):
 //   e2e_dns_servers ADDRESS=KIND[:DELAY_MS] ...
-// KIND is honest, forging (A only for the tamper name), refusing, zero
-// (0.0.0.0), silent, or stalling (never answers, but keeps the prober
-// waiting with datagrams of another ID, so a scan lasts long enough to act
-// on while it runs). Prints "ready" once every address is bound, then
+// KIND is honest, forging (A only for the forged-answer check's name),
+// refusing, zero (0.0.0.0), silent, or stalling (never answers, but keeps
+// the prober waiting with datagrams of another ID, so a scan lasts long
+// enough to act on while it runs). Prints "ready" once every address is bound, then
 // one line per query received ("query ADDRESS NAME"), and serves until
 // its standard input ends, so whoever started it stops it by closing
 // that pipe.
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "test_dns_server.h"
+#include "ui/start_up.h"
 
 namespace {
 
@@ -77,8 +78,10 @@ Script Logged(const std::string& address, Script inner) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  WSADATA winsock;
-  WSAStartup(0x0202, &winsock);
+  if (!StartUp()) {
+    std::fprintf(stderr, "e2e_dns_servers: the socket library did not start\n");
+    return 1;
+  }
   std::vector<std::unique_ptr<TestDnsServer>> servers;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];

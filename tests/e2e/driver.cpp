@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "find_dialog.h"
 #include "resource.h"
 
 namespace {
@@ -41,55 +42,25 @@ struct Target {
   HANDLE process;
 };
 
-struct FindRequest {
-  const char* exe;
-  HWND found;
-  bool hidden;  // the program's dialog exists but is not shown yet
-};
-
-bool SameFile(DWORD pid, const char* exe) {
+bool SameFile(DWORD pid, const void* exe) {
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (process == nullptr) return false;
   char image[MAX_PATH];
   DWORD size = MAX_PATH;
-  bool same = QueryFullProcessImageNameA(process, 0, image, &size) && lstrcmpiA(image, exe) == 0;
+  bool same = QueryFullProcessImageNameA(process, 0, image, &size) &&
+              lstrcmpiA(image, static_cast<const char*>(exe)) == 0;
   CloseHandle(process);
   return same;
-}
-
-BOOL CALLBACK MatchDialog(HWND window, LPARAM lParam) {
-  FindRequest* request = reinterpret_cast<FindRequest*>(lParam);
-  char className[32];
-  if (GetClassNameA(window, className, sizeof className) == 0) return TRUE;
-  if (lstrcmpA(className, "#32770") != 0 || GetDlgItem(window, IDC_SERVERLIST) == nullptr)
-    return TRUE;
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (!SameFile(pid, request->exe)) return TRUE;
-  // A dialog is shown only once its initialisation has run: before that
-  // its list may be half loaded and its buttons not yet set.
-  if (!IsWindowVisible(window)) {
-    request->hidden = true;
-    return TRUE;
-  }
-  request->found = window;
-  return FALSE;
 }
 
 // Waits for the program's dialog; a freshly started program takes a
 // moment to show it, longer on a loaded machine.
 bool FindTarget(const char* exe, Target* target, bool* hidden) {
-  FindRequest request = {exe, nullptr, false};
-  DWORD start = GetTickCount();
-  while (EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&request)), request.found == nullptr) {
-    if (GetTickCount() - start > FindWaitMs) {
-      *hidden = request.hidden;
-      return false;
-    }
-    Sleep(100);
-  }
-  target->dialog = request.found;
-  GetWindowThreadProcessId(request.found, &target->pid);
+  DialogSearch search = {SameFile, exe, nullptr, false};
+  target->dialog = FindMainDialog(&search, FindWaitMs);
+  *hidden = search.hidden;
+  if (target->dialog == nullptr) return false;
+  GetWindowThreadProcessId(target->dialog, &target->pid);
   target->process = OpenProcess(
       PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_LIMITED_INFORMATION,
       FALSE, target->pid);

@@ -3,7 +3,7 @@
 # servers on loopback. The driver and the servers also serve the demo of
 # scripts/run.sh.
 add_executable(e2e_driver tests/e2e/driver.cpp)
-target_include_directories(e2e_driver PRIVATE res)
+target_include_directories(e2e_driver PRIVATE res tests)
 target_compile_definitions(e2e_driver PRIVATE WIN32_LEAN_AND_MEAN)
 target_compile_options(e2e_driver PRIVATE ${WARNINGS})
 target_link_options(e2e_driver PRIVATE ${STATIC_LINK})

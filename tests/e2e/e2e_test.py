@@ -9,6 +9,7 @@ The tree must hold dnscheck.exe, e2e_driver.exe and e2e_dns_servers.exe.
 Saves BUILD_TREE/e2e_screenshot.png, the window after a finished scan.
 """
 import os
+import re
 import sys
 import time
 import unittest
@@ -18,7 +19,26 @@ import session  # noqa: E402
 from session import PROGRESS, TITLE, latency  # noqa: E402
 
 TREE = None
-START, STOP = 1000, 2000
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def constants(path):
+    """The numbers and strings a C header of this project gives names to,
+    by #define or as constants."""
+    with open(os.path.join(SOURCE, path), encoding="utf-8") as f:
+        text = f.read()
+    found = {name: int(value) for name, value in re.findall(r"#define\s+(\w+)\s+(\d+)", text)}
+    for name, value in re.findall(r'(\w+)\s*=\s*("[^"]*"|\d+)\s*;', text):
+        found[name] = value.strip('"') if value.startswith('"') else int(value)
+    return found
+
+
+IDS = constants("res/resource.h")
+START, STOP = IDS["IDC_START"], IDS["IDC_STOP"]
+NAMES = constants("src/probe/query_names.h")
+REFERENCE, CHECKED = NAMES["ReferenceName"], NAMES["TamperProbeName"]
+DESIGN = constants("tests/design_numbers.h")
+ENOUGH, MOST = DESIGN["EnoughReferenceSends"], DESIGN["MostReferenceSends"]
 # No wait here is a speed target: each is what a hung program would blow.
 SCAN_SECONDS = 90
 EXIT_SECONDS = 60
@@ -34,7 +54,7 @@ SERVERS = [
     ("127.0.5.3", "forging", 40, "本机 伪造应答"),
     ("127.0.5.7", "honest", 100, "本机 中速"),
 ]
-# What each kind of server must show: result (None: a time), hijack.
+# What each kind of server must show: result (None: a time), forged verdict.
 VERDICTS = {
     "honest": (None, "否"),
     "forging": (None, "是"),
@@ -42,16 +62,15 @@ VERDICTS = {
     "zero": ("无效解析", ""),
     "silent": ("请求超时", ""),
 }
-REFERENCE, TAMPER = "www.baidu.com", "www.youtube.com"
 # Queries each kind must receive in one scan: the timed name four times
-# and the tamper name once for a server that answers; the first refusal or
-# empty answer ends the probe; silence is asked six times.
+# and the forged-answer check's name once for a server that answers; the
+# first refusal or empty answer ends the probe; silence is asked six times.
 QUERIES = {
-    "honest": [REFERENCE] * 4 + [TAMPER],
-    "forging": [REFERENCE] * 4 + [TAMPER],
+    "honest": [REFERENCE] * ENOUGH + [CHECKED],
+    "forging": [REFERENCE] * ENOUGH + [CHECKED],
     "refusing": [REFERENCE],
     "zero": [REFERENCE],
-    "silent": [REFERENCE] * 6,
+    "silent": [REFERENCE] * MOST,
 }
 # Lines the tool does not write, so their absence proves a rewrite.
 FOREIGN_HEAD = "; kept by hand\r\n"
@@ -109,7 +128,7 @@ class EndToEnd(unittest.TestCase):
         for address, cells in shown.items():
             with self.subTest(server=address, kind=kind[address]):
                 self.assertEqual(dict(rows)[address], cells[1], "location parted from its address")
-                result, hijack = VERDICTS[kind[address]]
+                result, forged = VERDICTS[kind[address]]
                 if result is None:
                     ms = latency(cells[2])
                     self.assertIsNotNone(ms, cells[2])
@@ -118,7 +137,7 @@ class EndToEnd(unittest.TestCase):
                     self.assertGreaterEqual(ms, delay[address] - 5)
                 else:
                     self.assertEqual(result, cells[2])
-                self.assertEqual(hijack, cells[3])
+                self.assertEqual(forged, cells[3])
                 self.assertEqual(QUERIES[kind[address]], servers.queries(address))
 
         times = [latency(r[2]) for r in done["rows"]]
