@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -37,10 +36,11 @@ const char* const FirstAddress = "127.0.40.0";
 
 double Mb(SIZE_T bytes) { return static_cast<double>(bytes) / 1048576.0; }
 
-LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0) {
-  DWORD_PTR result = 0;
-  SendMessageTimeoutA(window, message, wParam, 0, SMTO_NORMAL, 30000, &result);
-  return static_cast<LRESULT>(result);
+SIZE_T WorkingSet(HANDLE process, bool peak = false) {
+  PROCESS_MEMORY_COUNTERS m = {};
+  m.cb = sizeof m;
+  GetProcessMemoryInfo(process, &m, sizeof m);
+  return peak ? m.PeakWorkingSetSize : m.WorkingSetSize;
 }
 
 int ThreadsOf(DWORD pid) {
@@ -56,15 +56,9 @@ int ThreadsOf(DWORD pid) {
   return n;
 }
 
-SIZE_T WorkingSet(HANDLE process, bool peak = false) {
-  PROCESS_MEMORY_COUNTERS m = {};
-  m.cb = sizeof m;
-  GetProcessMemoryInfo(process, &m, sizeof m);
-  return peak ? m.PeakWorkingSetSize : m.WorkingSetSize;
-}
-
 // Counted in the system's table of handles: Wine gives 0 for another
-// process's GetProcessHandleCount, but lists every handle of the system.
+// process's GetProcessHandleCount, and its process table's HandleCount is
+// the size of the handle table, not the handles in it.
 int HandlesOf(DWORD pid) {
   std::vector<char> buffer(1 << 20);
   ULONG needed = 0;
@@ -98,6 +92,12 @@ void Reap(const PROCESS_INFORMATION& info, DWORD graceMs) {
 }
 
 bool IsPid(DWORD pid, const void* wanted) { return pid == *static_cast<const DWORD*>(wanted); }
+
+LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutA(window, message, wParam, 0, SMTO_NORMAL, 30000, &result);
+  return static_cast<LRESULT>(result);
+}
 
 // A copy of the program started in a folder of its own, with its list.
 struct Program {
@@ -136,43 +136,28 @@ struct Program {
            Fail("the program did not show its %d rows", rows);
   }
 
+  // Clicks Start as a user does; calls `sample` every 20 ms until Start is
+  // back, and gives the time to then, or -1. The start thread disables
+  // Start only after the click has returned: the end is Start enabled
+  // after it was seen disabled.
+  template <typename Sample>
+  double Scan(Sample sample) const {
+    double start = NowMs();
+    Ask(GetDlgItem(dialog, IDC_START), BM_CLICK);
+    for (int i = 0, began = 0; NowMs() - start < 15 * 60 * 1000; ++i, Sleep(20)) {
+      sample(i);
+      bool enabled = IsWindowEnabled(GetDlgItem(dialog, IDC_START)) != FALSE;
+      began |= !enabled;
+      if (began && enabled) return NowMs() - start;
+    }
+    return -1;
+  }
+
   int rows;
   std::string folder;
   PROCESS_INFORMATION info = {};
   HWND dialog = nullptr;
 };
-
-struct ScanWatch {
-  double wallMs = -1;  // from the click to Start enabled again; -1: never
-  SIZE_T peakWorkingSet = 0;
-  int peakThreads = 0;
-  std::vector<double> roundTrips;
-};
-
-// Clicks Start as a user does and waits for Start back: its start thread
-// disables Start only after the click has returned, so the end is Start
-// enabled after it was seen disabled.
-ScanWatch WatchScan(const Program& p, bool sample) {
-  ScanWatch w;
-  double start = NowMs();
-  Ask(GetDlgItem(p.dialog, IDC_START), BM_CLICK);
-  for (int i = 0, began = 0; NowMs() - start < 15 * 60 * 1000; ++i, Sleep(20)) {
-    if (sample) {
-      w.peakWorkingSet = std::max(w.peakWorkingSet, WorkingSet(p.info.hProcess));
-      if (i % 10 == 0) w.peakThreads = std::max(w.peakThreads, ThreadsOf(p.info.dwProcessId));
-      double before = NowMs();
-      Ask(p.dialog, WM_NULL);
-      w.roundTrips.push_back(NowMs() - before);
-    }
-    bool enabled = IsWindowEnabled(GetDlgItem(p.dialog, IDC_START)) != FALSE;
-    began |= !enabled;
-    if (began && enabled) {
-      w.wallMs = NowMs() - start;
-      break;
-    }
-  }
-  return w;
-}
 
 // The rows done in the progress caption ("... 57/67").
 int CaptionRowsDone(HWND dialog) {
@@ -195,38 +180,37 @@ SIZE_T IdleProgramWorkingSet() {
   return ws;
 }
 
-HANDLE Release;
-std::atomic<int> Waiting(0);
+std::atomic<int> Running(0);
 
-DWORD WINAPI WaitingThread(LPVOID) {
-  Waiting.fetch_add(1);
-  WaitForSingleObject(Release, INFINITE);
+DWORD WINAPI WaitingThread(LPVOID release) {
+  Running.fetch_add(1);
+  WaitForSingleObject(release, INFINITE);
   return 0;
 }
 
 // Twenty threads that only wait, as many as a scan starts: the working set
-// each adds, and the time from the first CreateThread to all running.
-// Reserve 0 is the exe header's default.
+// each adds, and the time from the first CreateThread to all running. Reserve 0 is the default
+// of the exe's header.
 void MeasureThreads(SIZE_T reserve, const std::string& name) {
-  Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  Waiting = 0;
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  Running = 0;
   Sleep(200);
   SIZE_T before = WorkingSet(GetCurrentProcess());
   double start = NowMs();
   std::vector<HANDLE> threads;
   for (int i = 0; i < 20; ++i) {
-    HANDLE t = CreateThread(nullptr, reserve, WaitingThread, nullptr,
+    HANDLE t = CreateThread(nullptr, reserve, WaitingThread, release,
                             reserve != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
     if (t != nullptr) threads.push_back(t);
   }
-  while (Waiting.load() < static_cast<int>(threads.size())) Sleep(0);
+  while (Running.load() < static_cast<int>(threads.size())) Sleep(0);
   double startMs = NowMs() - start;
   Sleep(200);
   SIZE_T after = WorkingSet(GetCurrentProcess());
-  SetEvent(Release);
+  SetEvent(release);
   WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
   for (HANDLE t : threads) CloseHandle(t);
-  CloseHandle(Release);
+  CloseHandle(release);
   if (!threads.empty() && after >= before) {
     Figure("wine.thread_working_set." + name, Mb(after - before) / threads.size(), "MB");
   }
@@ -237,22 +221,29 @@ bool MeasureScan(const std::string& exe, int rows) {
   Program p(exe, rows);
   if (!p.Shown()) return false;
   Sleep(3000);  // start-up work (fonts, the list's first paint) settles
-  SIZE_T idle = WorkingSet(p.info.hProcess);
-  int idleThreads = ThreadsOf(p.info.dwProcessId);
-  ScanWatch w = WatchScan(p, true);
-  if (w.wallMs < 0) return Fail("the scan did not end");
+  SIZE_T idle = WorkingSet(p.info.hProcess), peak = 0;
+  int idleThreads = ThreadsOf(p.info.dwProcessId), peakThreads = 0;
+  std::vector<double> trips;
+  double wallMs = p.Scan([&](int i) {
+    peak = std::max(peak, WorkingSet(p.info.hProcess));
+    if (i % 10 == 0) peakThreads = std::max(peakThreads, ThreadsOf(p.info.dwProcessId));
+    double before = NowMs();
+    Ask(p.dialog, WM_NULL);
+    trips.push_back(NowMs() - before);
+  });
+  if (wallMs < 0) return Fail("the scan did not end");
   Figure("exe.scan.rows", rows, "count");
-  Figure("exe.scan.wall", w.wallMs, "ms");
+  Figure("exe.scan.wall", wallMs, "ms");
   Figure("exe.scan.rows_done", CaptionRowsDone(p.dialog), "count");
   Figure("exe.working_set.idle", Mb(idle), "MB");
-  Figure("exe.working_set.peak", Mb(w.peakWorkingSet), "MB");
+  Figure("exe.working_set.peak", Mb(peak), "MB");
   Figure("exe.working_set.lifetime_peak", Mb(WorkingSet(p.info.hProcess, true)), "MB");
   Figure("exe.threads.idle", idleThreads, "count");
-  Figure("exe.threads.scan_peak", w.peakThreads, "count");
-  Figure("exe.round_trip.samples", static_cast<double>(w.roundTrips.size()), "count");
-  Figure("exe.round_trip.median", Median(w.roundTrips), "ms");
-  Figure("exe.round_trip.p99", Percentile(w.roundTrips, 0.99), "ms");
-  Figure("exe.round_trip.max", Percentile(w.roundTrips, 1.0), "ms");
+  Figure("exe.threads.scan_peak", peakThreads, "count");
+  Figure("exe.round_trip.samples", static_cast<double>(trips.size()), "count");
+  Figure("exe.round_trip.median", Median(trips), "ms");
+  Figure("exe.round_trip.p99", Percentile(trips, 0.99), "ms");
+  Figure("exe.round_trip.max", Percentile(trips, 1.0), "ms");
   Sleep(1000);
   Figure("exe.working_set.after_scan", Mb(WorkingSet(p.info.hProcess)), "MB");
   return true;
@@ -267,7 +258,7 @@ bool MeasureRepeats(const std::string& exe, int rows, int repeats) {
   Figure("exe.repeat.scans", repeats, "count");
   Sleep(2000);
   for (int i = 0; i <= repeats; ++i) {
-    if (i > 0 && WatchScan(p, false).wallMs < 0) return Fail("scan %d did not end", i);
+    if (i > 0 && p.Scan([](int) {}) < 0) return Fail("scan %d did not end", i);
     if (i > 1 && i < repeats) continue;
     if (i > 0) Sleep(1000);  // ended workers leave the process
     std::string when = i == 0 ? "before" : i == 1 ? "after_1" : "after_last";

@@ -4,7 +4,6 @@
 //   list_file_bench [rows...]   (default 1000 10000 20000)
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>

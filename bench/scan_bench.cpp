@@ -8,7 +8,6 @@
 #include <mmsystem.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -107,7 +106,7 @@ double MeanPacerIntervalMs(int threads) {
 int main(int argc, char** argv) {
   bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   if (!StartUp()) {
-    std::fprintf(stderr, "the socket library did not start\n");
+    Fail("the socket library did not start");
     return 1;
   }
   Figure("clock.time_get_time_step", MillisecondClockStep(), "ms");

@@ -1,19 +1,15 @@
-// The pacer as it runs on Windows 10 and 11, by simulation: there Sleep
-// and timeGetTime move with the system timer, in 15.625 ms ticks unless
-// the process asks for a finer period. The real PaceSend runs with both
-// replaced (through their import slots) by a clock that moves in whole
-// ticks: a sleep ends at the first tick at or after its length, the clock
-// reads the last tick. Once at the default period and once inside the
-// scan's own raise (BeginFinePacing): queries per second, and a 120-row
-// answering scan against its bound. Worker start-up, replies and the tick
-// that ends a scan are not simulated; the scan ends with its last send.
+// The pacer as on Windows 10 and 11, where Sleep and timeGetTime move in
+// 15.625 ms ticks of the system timer unless the process asks for a finer
+// period: the real PaceSend, with both replaced through their import slots
+// by a clock of whole ticks (a sleep ends at the first tick at or after its
+// length), at the default period and inside the scan's own raise. Worker
+// start-up, replies and the tick that ends a scan are not simulated.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <mmsystem.h>
 
 #include <atomic>
-#include <cstdio>
 
 #include "figure.h"
 #include "import_slot.h"
@@ -90,12 +86,10 @@ double PacedSpanMs(int jobs, int sends) {
 }
 
 void Measure(const std::string& period) {
-  double intervalMs = PacedSpanMs(RateReleases, 1) / (RateReleases - 1);
-  double scanMs = PacedSpanMs(ScanRows, SendsPerRow);
-  std::printf("%s period: Sleep(1) lasts %.3f ms, releases %.3f ms apart; %d-row scan %.1f ms\n",
-              period.c_str(), static_cast<double>(TickUs()) / 1000.0, intervalMs, ScanRows, scanMs);
-  Figure("timer_sim." + period + ".queries_per_s", 1000.0 / intervalMs, "q/s");
-  Figure("timer_sim." + period + ".scan120_ratio", scanMs / ScanBoundMs, "ratio");
+  Figure("timer_sim." + period + ".queries_per_s",
+         1000.0 * (RateReleases - 1) / PacedSpanMs(RateReleases, 1), "q/s");
+  Figure("timer_sim." + period + ".scan120_ratio", PacedSpanMs(ScanRows, SendsPerRow) / ScanBoundMs,
+         "ratio");
 }
 
 }  // namespace

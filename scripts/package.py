@@ -33,8 +33,7 @@ class NamedInCodePage936(zipfile.ZipInfo):
 
 def entry(name, epoch):
     # A zip time has no zone (UTC keeps it the same everywhere) and starts in 1980.
-    info = (zipfile.ZipInfo if name.isascii() else NamedInCodePage936)(
-        name, time.gmtime(max(epoch, 315532800))[:6])
+    info = NamedInCodePage936(name, time.gmtime(max(epoch, 315532800))[:6])
     if not name.isascii():
         body = struct.pack("<BI", 1, zlib.crc32(name.encode("gbk"))) + name.encode("utf-8")
         info.extra = struct.pack("<HH", 0x7075, len(body)) + body
@@ -78,7 +77,7 @@ def problems(archive):
             yield f"{info.filename} unpacks read-only"
     if files.get("SHA256SUMS") != checksums((n, d) for n, d in files.items() if n != "SHA256SUMS"):
         yield "SHA256SUMS does not match the files"
-    note = files.get("使用说明.txt", b"").decode("utf-8-sig")
+    note = files.get(NOTE_NAME, b"").decode("utf-8-sig")
     for number, line in enumerate(note.split("\r\n"), 1):
         if sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line) > NOTE_COLUMNS:
             yield f"usage note: line {number} is too wide"
