@@ -27,8 +27,8 @@
 #include "measure.h"
 #include "resource.h"
 #include "test_dns_server.h"
+#include "text_files.h"
 #include "ui/start_up.h"
-#include "ui_fixture.h"
 
 namespace {
 
