@@ -5,8 +5,8 @@
 # repository's version information.
 set -euo pipefail
 exe=${1:-build/win32/dnscheck.exe}
-dump=$(i686-w64-mingw32-objdump -p "$exe")
 fail() { echo "check-exe: $*" >&2; exit 1; }
+dump=$(i686-w64-mingw32-objdump -p "$exe") || fail "not a PE file: $exe"
 
 grep -q 'file format pei-i386' <<<"$dump" || fail "not a PE32 (i386) file"
 grep -qE '^Subsystem\s+00000002' <<<"$dump" || fail "not a GUI program"
@@ -34,7 +34,7 @@ imports=$(sed -n '/^The Import Tables/,/^PE File Base Relocations/p' <<<"$dump" 
   awk '/DLL Name:/ { dll = tolower($3) } /^\t[0-9a-f]+\t/ && dll { print dll, ($3 ? $3 : "<none>") }')
 [ -n "$imports" ] || fail "found no imports to check"
 unlisted=$(grep -vxFf <(awk '!/^#/ && NF { print tolower($1), $2 }' "$xp_list") <<<"$imports") &&
-  fail "imports what is not on the XP SP3 list (<none>: by ordinal, which cannot be checked):" $unlisted
+  fail "imports what is not on the XP SP3 list (<none>: by ordinal, not checkable):" $unlisted
 # The MinGW-w64 headers, set to XP, hide what is newer: they must declare every listed function.
 {
   printf '#include <winsock2.h>\n#include <windows.h>\n#include <commctrl.h>\n'
