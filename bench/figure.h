@@ -4,6 +4,7 @@
 #ifndef DNSCHECK_BENCH_FIGURE_H
 #define DNSCHECK_BENCH_FIGURE_H
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -14,8 +15,17 @@ inline void Figure(const std::string& name, double value, const char* unit) {
   number.erase(number.find_last_not_of('0') + 1);
   if (number.back() == '.') number.pop_back();
   std::printf("figure %s %s %s\n", name.c_str(), number.c_str(), unit);
-  // A benchmark that dies later keeps the figures it already printed.
-  std::fflush(stdout);
+  std::fflush(stdout);  // a benchmark that dies later keeps what it printed
+}
+
+// Why a benchmark gives up, on stderr; false, for the caller to return.
+__attribute__((format(printf, 1, 2))) inline bool Fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+  return false;
 }
 
 #endif

@@ -1,8 +1,6 @@
-// How close the time a row shows comes to a server's real reply time.
-// Loopback servers hold each reply back by D ms; a row is probed against
-// each several times, and the shown time is set against D, against what
-// the server measured of its own hold, and against the loopback round
-// trip, measured on its own.
+// How near the time a row shows comes to a server's real reply time:
+// loopback servers hold each reply D ms, and the shown time is set against
+// D, the hold the server measured, and the loopback round trip.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -74,25 +72,21 @@ std::vector<double> LoopbackRoundTrips(const char* address) {
   return trips;
 }
 
-}  // namespace
+void Spread(const std::string& prefix, const std::vector<double>& values) {
+  Figure(prefix + "median", Median(values), "ms");
+  Figure(prefix + "min", *std::min_element(values.begin(), values.end()), "ms");
+  Figure(prefix + "max", *std::max_element(values.begin(), values.end()), "ms");
+}
 
-int main() {
-  if (!StartUp()) {
-    std::fprintf(stderr, "the socket library did not start\n");
-    return 1;
-  }
+bool Measure() {
+  if (!StartUp()) return Fail("the socket library did not start");
   UiThread ui;
   Held echoHeld;
   TestDnsServer echo("127.0.2.1", Delaying(0, &echoHeld));
   std::vector<double> trips;
   if (echo.ok()) trips = LoopbackRoundTrips("127.0.2.1");
-  if (trips.empty()) {
-    std::fprintf(stderr, "no loopback round trip completed on 127.0.2.1:53\n");
-    return 1;
-  }
-  Figure("latency.round_trip.median", Median(trips), "ms");
-  Figure("latency.round_trip.min", *std::min_element(trips.begin(), trips.end()), "ms");
-  Figure("latency.round_trip.max", *std::max_element(trips.begin(), trips.end()), "ms");
+  if (trips.empty()) return Fail("no loopback round trip completed on 127.0.2.1:53");
+  Spread("latency.round_trip.", trips);
   std::printf("%d probes per D; each shows the best of four timed replies, in whole ms.\n",
               Repetitions);
 
@@ -100,10 +94,7 @@ int main() {
   for (int row = 0; row < static_cast<int>(std::size(Delays)); ++row) {
     Held held;
     TestDnsServer server(addresses[row], Delaying(Delays[row], &held));
-    if (!server.ok()) {
-      std::fprintf(stderr, "cannot serve on %s:53\n", addresses[row].c_str());
-      return 1;
-    }
+    if (!server.ok()) return Fail("cannot serve on %s:53", addresses[row].c_str());
     AddRows({addresses[row]});
     std::vector<double> shown;
     for (int r = 0; r < Repetitions; ++r) {
@@ -112,14 +103,14 @@ int main() {
       if (key != NoLatency) shown.push_back(key);
     }
     std::string name = "latency.d_" + std::to_string(Delays[row]);
-    if (!shown.empty()) {
-      Figure(name + ".shown_median", Median(shown), "ms");
-      Figure(name + ".shown_min", *std::min_element(shown.begin(), shown.end()), "ms");
-      Figure(name + ".shown_max", *std::max_element(shown.begin(), shown.end()), "ms");
-    }
+    if (!shown.empty()) Spread(name + ".shown_", shown);
     std::lock_guard<std::mutex> lock(held.mutex);
     Figure(name + ".server_sleep", Median(held.sleepMs), "ms");
     Figure(name + ".server_hold", Median(held.holdMs), "ms");
   }
-  return 0;
+  return true;
 }
+
+}  // namespace
+
+int main() { return Measure() ? 0 : 1; }

@@ -1,10 +1,9 @@
 // How long the list file takes to load into the table and to be written
-// back from it, for lists far longer than anyone keeps, so that a slow
-// profile call or a quadratic step shows. Median of three runs each.
+// back, for lists far longer than anyone keeps, so that a slow profile
+// call or a quadratic step shows. Median of three runs each.
 //   list_file_bench [rows...]   (default 1000 10000 20000)
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -32,27 +31,12 @@ std::string ListText(int rows) {
   return text;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  StartUp();  // for the common controls: nothing here opens a socket
-  std::vector<int> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
-  if (counts.empty()) counts = {1000, 10000, 20000};
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  std::string dir = std::string(temp) + "list_file_bench";
-  CreateDirectoryA(dir.c_str(), nullptr);
-  std::string path = dir + "\\dns.ini";
-
+bool Measure(const std::vector<int>& counts, const std::string& path) {
   for (int rows : counts) {
     std::string text = ListText(rows);
     std::vector<double> loads, saves;
     for (int r = 0; r < RepeatCount; ++r) {
-      if (!WriteBytes(path, text)) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        return 1;
-      }
+      if (!WriteBytes(path, text)) return Fail("cannot write %s", path.c_str());
       ListFilePath[0] = '\0';  // the dialog opens empty; the load is timed alone
       UiThread ui;
       ResetScanState();
@@ -65,17 +49,29 @@ int main(int argc, char** argv) {
       ui.Run([] { SaveServerList(); });
       saves.push_back(NowMs() - middle);
       loads.push_back(middle - start);
-      if (RowCount() != rows) {
-        std::fprintf(stderr, "%d rows of %d loaded\n", RowCount(), rows);
-        return 1;
-      }
+      if (RowCount() != rows) return Fail("%d rows of %d loaded", RowCount(), rows);
     }
     std::string name = "list_file.rows_" + std::to_string(rows);
     Figure(name + ".bytes", static_cast<double>(text.size()), "bytes");
     Figure(name + ".load", Median(loads), "ms");
     Figure(name + ".save", Median(saves), "ms");
   }
-  DeleteFileA(path.c_str());
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StartUp();  // for the common controls: nothing here opens a socket
+  std::vector<int> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  if (counts.empty()) counts = {1000, 10000, 20000};
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  std::string dir = std::string(temp) + "list_file_bench";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  bool ok = Measure(counts, dir + "\\dns.ini");
+  DeleteFileA((dir + "\\dns.ini").c_str());
   RemoveDirectoryA(dir.c_str());
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -1,8 +1,6 @@
-// Whole scans against local scripted servers, timed from the press of
-// Start to the tick that gives Start back, with where that time goes
-// (first query, gaps between queries, last query to the tick). Before
-// them, the clocks the pacer is built on, which decide how close to its
-// bound a scan can come.
+// Whole scans against local scripted servers, from the press of Start to
+// the tick that gives it back, and where that time goes; before them, the
+// clocks the pacer is built on, which decide how near its bound a scan comes.
 //   scan_bench [--quick]   (--quick leaves out the 75 s run of 500 silent rows)
 #include <windows.h>
 
@@ -10,7 +8,6 @@
 #include <mmsystem.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,13 +26,10 @@ namespace {
 // Addresses from here up to 127.0.12.255 are this program's.
 const char* const FirstAddress = "127.0.10.0";
 
-void Scan(UiThread& ui, const char* kind, int rows, Script script) {
+bool Scan(UiThread& ui, const char* kind, int rows, Script script) {
   std::vector<std::string> addresses = LoopbackAddresses(FirstAddress, rows);
   TestDnsServer servers(FirstAddress, rows, script);
-  if (!servers.ok()) {
-    std::fprintf(stderr, "could not serve port 53\n");
-    return;
-  }
+  if (!servers.ok()) return Fail("could not serve port 53");
   ResetScanState();
   SendMessageA(GetDlgItem(ui.dialog(), IDC_SERVERLIST), LVM_DELETEALLITEMS, 0, 0);
   AddRows(addresses);
@@ -64,6 +58,7 @@ void Scan(UiThread& ui, const char* kind, int rows, Script script) {
     Figure(name + ".last_query", arrivals.back() - start, "ms");
     Figure(name + ".mean_gap", (arrivals.back() - arrivals.front()) / (arrivals.size() - 1), "ms");
   }
+  return true;
 }
 
 // Smallest step of the millisecond clock, seen over about 200 ms.
@@ -79,34 +74,31 @@ double MillisecondClockStep() {
 }
 
 double MeanSleepOneMs() {
-  const int calls = 100;
   double start = NowMs();
-  for (int i = 0; i < calls; ++i) Sleep(1);
-  return (NowMs() - start) / calls;
+  for (int i = 0; i < 100; ++i) Sleep(1);
+  return (NowMs() - start) / 100;
 }
-
-const int Releases = 200;
 
 DWORD WINAPI PaceRepeatedly(LPVOID count) {
   for (INT_PTR k = 0; k < reinterpret_cast<INT_PTR>(count); ++k) PaceSend();
   return 0;
 }
 
-// The interval the pacer really keeps with nothing sent, with `threads`
-// queued on it; twenty, as the workers are, adds the cost of handing its
-// lock from one thread to the next.
+// The interval the pacer keeps with nothing sent and `threads` queued on
+// it; twenty, as the workers are, adds handing its lock from one to the next.
 double MeanPacerIntervalMs(int threads) {
+  const INT_PTR each = 200 / threads;
   std::vector<HANDLE> started;
-  LPVOID each = reinterpret_cast<LPVOID>(static_cast<INT_PTR>(Releases / threads));
   PaceSend();
   double start = NowMs();
   for (int i = 0; i < threads; ++i) {
-    started.push_back(CreateThread(nullptr, 0, PaceRepeatedly, each, 0, nullptr));
+    started.push_back(
+        CreateThread(nullptr, 0, PaceRepeatedly, reinterpret_cast<LPVOID>(each), 0, nullptr));
   }
   WaitForMultipleObjects(static_cast<DWORD>(started.size()), started.data(), TRUE, INFINITE);
   double ms = NowMs() - start;
   for (HANDLE t : started) CloseHandle(t);
-  return ms / (threads * (Releases / threads));
+  return ms / static_cast<double>(threads * each);
 }
 
 }  // namespace
@@ -114,7 +106,7 @@ double MeanPacerIntervalMs(int threads) {
 int main(int argc, char** argv) {
   bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   if (!StartUp()) {
-    std::fprintf(stderr, "the socket library did not start\n");
+    Fail("the socket library did not start");
     return 1;
   }
   Figure("clock.time_get_time_step", MillisecondClockStep(), "ms");

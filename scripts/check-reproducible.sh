@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Proves the release reproducible: copies this source tree to two folders
-# of different names and depths, makes the release in each, one after the
-# other, and fails unless the two exes and the two zips are the same bytes.
+# Proves the release reproducible: makes it in two copies of this tree, in
+# folders of different names and depths, and fails unless the two exes and
+# the two zips are the same bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}

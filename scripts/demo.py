@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
-"""Shows the tool at work where there is no display, without sending
-anything off the machine: a virtual display, DNS servers on 127.0.5.x that
-answer fast, slowly, falsely or not at all, the real dnscheck.exe on a list
-of just those servers, Start pressed, the finished table printed here and
-a screenshot saved.
+"""Shows the tool at work where there is no display, sending nothing off
+the machine: on a virtual display, the real dnscheck.exe scans DNS servers
+on 127.0.5.x that answer fast, slowly, falsely or not at all; the finished
+table is printed and a screenshot saved.
 
     demo.py BUILD_TREE [--screenshot PATH]
 
-Run it through scripts/run.sh, which builds the tree and gives the demo a
-network of its own.
+scripts/run.sh runs it, having built the tree, in a network of its own.
 """
 import argparse
 import contextlib
@@ -32,20 +30,14 @@ SERVERS = [
 ]
 
 
-def width(text):
-    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
-
-
-def pad(text, columns):
-    return text + " " * max(0, columns - width(text))
-
-
 def print_table(state):
-    print(state["caption"])
+    width = lambda text: sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
     rows = [state["columns"]] + state["rows"]
     widths = [max(width(r[i]) for r in rows) + 2 for i in range(4)]
+    print("\n" + state["caption"])
     for r in rows:
-        print("".join(pad(cell, w) for cell, w in zip(r, widths)).rstrip())
+        print("".join(cell + " " * (w - width(cell)) for cell, w in zip(r, widths)).rstrip())
+    print()
 
 
 def main():
@@ -71,9 +63,7 @@ def main():
             raise RuntimeError("the scan did not start")
         if not tool.wait_buttons(True, False, 120):
             raise RuntimeError("the scan did not end")
-        print()
         print_table(tool.state())
-        print()
         tool.screenshot(shot)
         print(f"== screenshot {shot}")
         tool.close()

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Fuzzes the reply walkers for a bounded time (seconds, default 60) and
-# fails on any crash or sanitizer report. New inputs go to a scratch copy
-# of the corpus, so the committed seeds stay as they are.
+# Fuzzes the reply walkers for SECONDS (default 60); fails on any crash or
+# sanitizer report. New inputs go to a scratch copy of the committed seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}

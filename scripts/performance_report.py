@@ -1,22 +1,19 @@
 #!/usr/bin/env python3
-"""Writes docs/performance.md and its chart from the benchmarks' figures:
+"""Writes docs/performance.md and its chart from the lines "figure NAME
+VALUE UNIT" of RAW_DIR/*.txt, read by name (RAW_DIR/machine: where):
 
     performance_report.py RAW_DIR OUT_DIR
 
-Only lines "figure NAME VALUE UNIT" of RAW_DIR/*.txt are read, by name;
-RAW_DIR/machine says where they were measured. The figures that have a
-bound or a target go into one table with their verdicts, every other
-figure into a list after it. A figure no benchmark printed reads "not
-measured", never met. Why a figure missed is written by hand between the
-two HAND marks and kept from the old report; the misses it does not name
-yet are printed here.
+Figures with a bound or a target form a table with verdicts, the rest a
+list; a figure no benchmark printed reads "not measured", never met. Why
+a figure missed is written by hand between the HAND marks and kept from
+the old report; misses it does not name yet are printed.
 """
 import math
 import os
 import re
 import subprocess
 import sys
-import tempfile
 
 FIGURE = re.compile(r"^figure ([a-z0-9_.]+) (-?\d+(?:\.\d+)?) (\S+)$")
 HAND = ("<!-- written by hand from the figures above; the report script keeps it -->",
@@ -30,14 +27,19 @@ SCAN_ROWS = (20, 120, 500)
 DELAYS = (0, 5, 20, 50, 100, 250)
 
 
+def read(path):
+    """The text of a file, empty where there is none."""
+    if not os.path.exists(path):
+        return ""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
 def read_figures(raw):
     """{name: (value, unit)} from every .txt file in RAW_DIR."""
-    figures = {}
-    for entry in sorted(os.listdir(raw)):
-        if entry.endswith(".txt"):
-            with open(os.path.join(raw, entry), encoding="utf-8", errors="replace") as f:
-                figures.update((m[1], (float(m[2]), m[3])) for m in map(FIGURE.match, f) if m)
-    return figures
+    lines = (line for entry in sorted(os.listdir(raw)) if entry.endswith(".txt")
+             for line in read(os.path.join(raw, entry)).splitlines())
+    return {m[1]: (float(m[2]), m[3]) for m in map(FIGURE.match, lines) if m}
 
 
 def scan_bound(kind, rows):
@@ -148,10 +150,7 @@ class Report:
 
 
 def machine_line(raw):
-    m = {}
-    if os.path.exists(os.path.join(raw, "machine")):
-        with open(os.path.join(raw, "machine"), encoding="utf-8") as f:
-            m = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+    m = dict(line.split("=", 1) for line in read(os.path.join(raw, "machine")).splitlines() if "=" in line)
     line = (f"Measured {m.get('date', '?')} with {m.get('wine', 'Wine')} ({m.get('arch', '?')} build of the "
             f"sources), {m.get('cores', '?')} cores, load average {m.get('load', '?')} at the start and "
             f"{m.get('load_after', '?')} at the end.")
@@ -224,12 +223,8 @@ def main():
     raw, out = sys.argv[1:]
     report = Report(read_figures(raw))
     path = os.path.join(out, "performance.md")
-    hand = f"{HAND[0]}\n## Misses and their measured causes\n\n{HAND[1]}"
-    if os.path.exists(path):
-        with open(path, encoding="utf-8") as f:
-            old = f.read()
-        if HAND[0] in old and HAND[1] in old:
-            hand = old[old.index(HAND[0]):old.index(HAND[1]) + len(HAND[1])]
+    kept = re.search(re.escape(HAND[0]) + ".*?" + re.escape(HAND[1]), read(path), re.S)
+    hand = kept[0] if kept else f"{HAND[0]}\n## Misses and their measured causes\n\n{HAND[1]}"
     os.makedirs(out, exist_ok=True)
     with open(path, "w", encoding="utf-8") as f:
         f.write(report.markdown(machine_line(raw), hand))

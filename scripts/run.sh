@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The run command: installs what is missing, builds if needed and opens
-# the tool under Wine with the default list beside it. Where no display
-# answers, it runs a demo instead: the tool on a list of DNS servers on
-# this machine, in a network of its own, so nothing is sent off it.
+# Installs what is missing, builds if needed and opens the tool under Wine
+# with the default list beside it. Where no display answers, a demo instead:
+# the tool on DNS servers of this machine, in a network of its own.
 #   bash scripts/run.sh [--screenshot PATH]   (the option: demo only)
 set -euo pipefail
 cd "$(dirname "$0")/.."

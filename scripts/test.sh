@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: the
-# Windows tests under Wine, the network-facing code natively under
-# sanitizers, and a bounded fuzzing run.
+# Installs what is missing, builds everything and runs every test: the Windows
+# tests under Wine, the network code natively under sanitizers, and fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

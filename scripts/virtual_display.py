@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """A virtual display of its own for the tests, benchmarks and the demo, so
-that no window of anything else can cover the ones they drive or capture:
+that no other window can cover the ones they drive or capture:
 
     virtual_display.py COMMAND [ARGS...]
 
-runs COMMAND with DISPLAY set to a fresh Xvfb, stops the Xvfb afterwards
-and exits with COMMAND's code. tests/e2e/session.py uses Display directly.
-Xvfb picks a free display number itself (-displayfd), so runs that share
-this machine never collide.
+runs COMMAND with DISPLAY on a fresh Xvfb and exits with its code
+(tests/e2e/session.py uses Display directly). Xvfb picks a free display
+number itself (-displayfd), so runs sharing this machine never collide.
 """
 import os
 import subprocess
@@ -22,11 +21,10 @@ class Display:
             pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as f:
-            number = f.readline().strip()
-        if not number:
+            self.name = ":" + f.readline().strip()
+        if self.name == ":":
             self.stop()
             raise RuntimeError("Xvfb did not start")
-        self.name = f":{number}"
 
     def stop(self):
         if self.proc.poll() is None:
