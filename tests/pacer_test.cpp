@@ -15,15 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "design_numbers.h"
+#include "import_slot.h"
 #include "probe/pacer.h"
 
 // The import slot through which every call of the clock goes, the
 // pacer's included; the wrap test points it at a clock of its own.
-#ifdef _WIN64
-extern "C" void* TimeGetTimeSlot __asm__("__imp_timeGetTime");
-#else
-extern "C" void* TimeGetTimeSlot __asm__("__imp__timeGetTime@0");
-#endif
+extern "C" void* TimeGetTimeSlot __asm__(IMPORT_SLOT_NAME(timeGetTime, 0));
 
 namespace {
 
@@ -124,24 +121,22 @@ TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
     }
   });
   RealClock = reinterpret_cast<ClockFunction>(TimeGetTimeSlot);
-  DWORD oldProtection;
-  ASSERT_TRUE(
-      VirtualProtect(&TimeGetTimeSlot, sizeof TimeGetTimeSlot, PAGE_READWRITE, &oldProtection));
   // The last send stamped 9 ms before the wrap, and the clock stands there
   // now: the next release is due 1 ms after the wrap, at 0x00000001.
   const DWORD last = 0xFFFFFFF7u;
   SetLastSendTime(last);
   ClockOffset = last - RealClock();
-  TimeGetTimeSlot = reinterpret_cast<void*>(&ShiftedClock);
-  armed = true;
-  DWORD calledAt = Now();
-  PaceSend();
-  DWORD releasedAt = Now();
-  released = true;
-  watchdog.join();
+  DWORD calledAt, releasedAt;
+  {
+    ImportSlot shifted(&TimeGetTimeSlot, reinterpret_cast<void*>(&ShiftedClock));
+    armed = true;
+    calledAt = Now();
+    PaceSend();
+    releasedAt = Now();
+    released = true;
+    watchdog.join();
+  }
   DWORD stamp = LastSendTime;
-  TimeGetTimeSlot = reinterpret_cast<void*>(RealClock);
-  VirtualProtect(&TimeGetTimeSlot, sizeof TimeGetTimeSlot, oldProtection, &oldProtection);
 
   ASSERT_GE(calledAt, last) << "the clock the pacer reads was not replaced, or the call came after "
                                "the wrap and tests nothing";

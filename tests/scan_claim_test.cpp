@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "import_slot.h"
+#include "measure.h"
 #include "probe/scan_control.h"
 #include "probe/server_probe.h"
 #include "resource.h"
@@ -37,11 +38,7 @@ const DWORD ScanTimeoutMs = 60000;
 
 // Rows 127.0.`block`.1 and up.
 std::vector<std::string> Addresses(int block, int count) {
-  std::vector<std::string> addresses;
-  for (int i = 1; i <= count; ++i) {
-    addresses.push_back("127.0." + std::to_string(block) + "." + std::to_string(i));
-  }
-  return addresses;
+  return LoopbackAddresses(("127.0." + std::to_string(block) + ".1").c_str(), count);
 }
 
 // What the product asked of the timer and of the power throttling, in order.
