@@ -1,14 +1,3 @@
-# Cross-builds the 32-bit Windows program with MinGW-w64 on Debian.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-builds the 32-bit Windows program, the product.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(TOOL_PREFIX i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${TOOL_PREFIX}-gcc-posix ${TOOL_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOL_PREFIX}-g++-posix ${TOOL_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${TOOL_PREFIX}-windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOL_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
