@@ -85,8 +85,19 @@ class ListFileTest : public testing::Test {
   static void Save(UiThread& ui) {
     ui.Run([] { SaveServerList(); });
   }
+  // Reverses the table's order, so that a save that was abandoned shows:
+  // the old file would otherwise be exactly what a test expects.
+  static void Reverse(UiThread& ui) {
+    ui.Run([] {
+      int rows = RowCount();
+      for (int row = 0; row < rows; ++row) SetSortKey(row, rows - row);
+      Sort();
+    });
+  }
   std::string dir_, path_, temp_;
 };
+
+Entries Reversed(const Entries& entries) { return Entries(entries.rbegin(), entries.rend()); }
 
 TEST_F(ListFileTest, GbkListLoadsIntoTheTableAndSavesByteForByte) {
   const Entries entries = {
@@ -108,8 +119,9 @@ TEST_F(ListFileTest, GbkListLoadsIntoTheTableAndSavesByteForByte) {
     EXPECT_EQ("", cells[3]);
     EXPECT_EQ(NoLatency, GetSortKey(row));
   }
+  Reverse(ui);
   Save(ui);
-  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
   EXPECT_FALSE(Exists(temp_));
 }
 
@@ -160,9 +172,10 @@ TEST_F(ListFileTest, BinaryUtf16AndReadOnlyFilesAreNeverLost) {
     ASSERT_EQ(2, RowCount());
     EXPECT_EQ("1.2.4.8", RowTexts(1)[0]);
     EXPECT_EQ(Gbk("北京"), RowTexts(1)[1]);
+    Reverse(ui);
     Save(ui);
   }
-  const std::string kept = ListText({{"8.8.8.8", "Google"}, {"1.2.4.8", Gbk("北京")}});
+  const std::string kept = ListText({{"1.2.4.8", Gbk("北京")}, {"8.8.8.8", "Google"}});
   EXPECT_TRUE(SameText(kept, ReadBytes(path_)));
 
   const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}};
@@ -211,8 +224,9 @@ TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
     EXPECT_EQ(expected[row].first, cells[0]) << row;
     EXPECT_EQ(expected[row].second, cells[1]) << row;
   }
+  Reverse(ui);
   Save(ui);
-  EXPECT_EQ(ListText(expected), ReadBytes(path_));
+  EXPECT_EQ(ListText(Reversed(expected)), ReadBytes(path_));
 }
 
 TEST_F(ListFileTest, ScannedTableIsSavedFastestFirstWithUnansweredLast) {
@@ -261,8 +275,9 @@ TEST_F(ListFileTest, VeryLongListLoadsEveryServerInFileOrder) {
     EXPECT_EQ(entries[row].first, cells[0]);
     EXPECT_EQ(entries[row].second, cells[1]);
   }
+  Reverse(ui);
   Save(ui);
-  EXPECT_TRUE(SameText(ListText(entries), ReadBytes(path_)));
+  EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
 }
 
 // Text of `length` bytes: GBK characters after `lead` ASCII bytes, padded
@@ -287,19 +302,80 @@ TEST_F(ListFileTest, LongTextsComeBackWhole) {
   ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
   UiThread ui;
   ASSERT_EQ(static_cast<int>(entries.size()), RowCount());
+  Reverse(ui);
   Save(ui);
-  EXPECT_TRUE(SameText(ListText(entries), ReadBytes(path_)));
+  EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
+}
+
+// Import slots of this program, through which the product's calls go.
+#ifdef _WIN64
+extern "C" void* WriteSectionSlot __asm__("__imp_WritePrivateProfileSectionA");
+#else
+extern "C" void* WriteSectionSlot __asm__("__imp__WritePrivateProfileSectionA@12");
+#endif
+
+// Points an import slot at a replacement while it lives.
+class SlotReplaced {
+ public:
+  SlotReplaced(void** slot, void* replacement) : slot_(slot), original_(*slot) {
+    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection_);
+    *static_cast<void* volatile*>(slot_) = replacement;
+  }
+  ~SlotReplaced() {
+    *static_cast<void* volatile*>(slot_) = original_;
+    VirtualProtect(slot_, sizeof *slot_, protection_, &protection_);
+  }
+  void* original() const { return original_; }
+
+ private:
+  void** slot_;
+  void* original_;
+  DWORD protection_ = 0;
+};
+
+typedef BOOL(WINAPI* WriteSectionFunction)(LPCSTR, LPCSTR, LPCSTR);
+WriteSectionFunction RealWriteSection;
+int ShortWrites = 0;
+
+// As a full disk can: the last entry never reaches the file, and the
+// write reports success.
+BOOL WINAPI WriteAllButTheLastEntry(LPCSTR section, LPCSTR block, LPCSTR path) {
+  ++ShortWrites;
+  std::string kept;
+  for (const char* entry = block; *entry != '\0'; entry += lstrlenA(entry) + 1) {
+    if (entry[lstrlenA(entry) + 1] != '\0') kept.append(entry, lstrlenA(entry) + 1);
+  }
+  kept.push_back('\0');
+  RealWriteSection(section, kept.c_str(), path);
+  return TRUE;
+}
+
+TEST_F(ListFileTest, WriteThatComesOutDifferentKeepsTheOldList) {
+  const std::string old = ListText({{"10.0.0.1", "a"}, {"10.0.0.2", "b"}, {"10.0.0.3", "c"}});
+  ASSERT_TRUE(WriteBytes(path_, old));
+  UiThread ui;
+  Reverse(ui);
+  {
+    SlotReplaced slot(&WriteSectionSlot, reinterpret_cast<void*>(&WriteAllButTheLastEntry));
+    RealWriteSection = reinterpret_cast<WriteSectionFunction>(slot.original());
+    ShortWrites = 0;
+    Save(ui);
+  }
+  EXPECT_EQ(1, ShortWrites);
+  EXPECT_EQ(old, ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
 }
 
 // A save that died earlier can leave its file behind; what that file holds
 // must not reach the list.
 TEST_F(ListFileTest, LeftoverOfAnInterruptedSaveDoesNotLeakIn) {
-  const Entries entries = {{"10.0.0.1", "kept"}};
+  const Entries entries = {{"10.0.0.1", "kept"}, {"10.0.0.2", "kept"}};
   ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
   ASSERT_TRUE(WriteBytes(temp_, "[Other]\r\nx=y\r\n[DNSList]\r\n10.9.9.9=stale\r\n"));
   UiThread ui;
+  Reverse(ui);
   Save(ui);
-  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
   EXPECT_FALSE(Exists(temp_));
 }
 
