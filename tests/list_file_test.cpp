@@ -3,6 +3,7 @@
 // that a save killed at any moment leaves a whole list behind.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -69,18 +70,37 @@ class ListFileTest : public testing::Test {
     char name[64];
     std::snprintf(name, sizeof name, "list_file_test_%lu_%d", GetCurrentProcessId(), ++serial);
     dir_ = std::string(temp) + name;
+    folders_.push_back(dir_);
     CreateDirectoryA(dir_.c_str(), nullptr);
-    path_ = dir_ + "\\dns.ini";
-    temp_ = path_ + ".new";
-    lstrcpynA(ListFilePath, path_.c_str(), MAX_PATH);
+    UseFolder(dir_);
     ResetScanState();
   }
   void TearDown() override {
     SetFileAttributesA(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(path_.c_str());
     DeleteFileA(temp_.c_str());
-    RemoveDirectoryA(dir_.c_str());
+    for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+      RemoveDirectoryA(folder->c_str());
     ListFilePath[0] = '\0';
+  }
+  void UseFolder(const std::string& folder) {
+    path_ = folder + "\\dns.ini";
+    temp_ = folder + "\\" + ListTempName;
+    lstrcpynA(ListFilePath, path_.c_str(), MAX_PATH);
+  }
+  // Nests folders inside the test's own until the path is `length` bytes,
+  // and keeps the list there. Through the wide call and its long-path
+  // prefix, since the 8-bit one stops at 248 bytes.
+  bool UseFolderOfLength(size_t length) {
+    std::string folder = dir_;
+    while (folder.size() < length) {
+      folder += "\\" + std::string(std::min<size_t>(length - folder.size() - 1, 100), 'f');
+      std::wstring wide = L"\\\\?\\" + std::wstring(folder.begin(), folder.end());
+      if (!CreateDirectoryW(wide.c_str(), nullptr)) return false;
+      folders_.push_back(folder);
+    }
+    UseFolder(folder);
+    return folder.size() == length;
   }
   static void Save(UiThread& ui) {
     ui.Run([] { SaveServerList(); });
@@ -95,6 +115,7 @@ class ListFileTest : public testing::Test {
     });
   }
   std::string dir_, path_, temp_;
+  std::vector<std::string> folders_;
 };
 
 Entries Reversed(const Entries& entries) { return Entries(entries.rbegin(), entries.rend()); }
@@ -305,6 +326,21 @@ TEST_F(ListFileTest, LongTextsComeBackWhole) {
   Reverse(ui);
   Save(ui);
   EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
+}
+
+// A folder of 251 bytes is the longest that leaves room for "\dns.ini";
+// the temporary file must fit there too.
+TEST_F(ListFileTest, ListInTheLongestFolderIsSaved) {
+  ASSERT_TRUE(UseFolderOfLength(MAX_PATH - 1 - lstrlenA("\\dns.ini")));
+  ASSERT_EQ(MAX_PATH - 1, static_cast<int>(path_.size()));
+  const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}};
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  UiThread ui;
+  ASSERT_EQ(2, RowCount());
+  Reverse(ui);
+  Save(ui);
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
 }
 
 // Import slots of this program, through which the product's calls go.

@@ -7,12 +7,12 @@
 #include "serverlist/server_table.h"
 
 char ListFilePath[MAX_PATH];
+const char ListTempName[] = "dns.new";
 
 namespace {
 
 const char* const Section = "DNSList";
 const char* const FileName = "\\dns.ini";
-const char* const TempSuffix = ".new";
 const DWORD FirstSectionRoom = 65536;
 const DWORD FirstBlockRoom = 65536;
 
@@ -150,6 +150,16 @@ void ReplaceListFile(const char* temp, const char* block, DWORD size) {
   if (!ok) DeleteFileA(temp);
 }
 
+// The temporary file's path: dns.ini's folder and ListTempName.
+bool BuildTempPath(char* temp) {
+  int folder = lstrlenA(ListFilePath);
+  while (folder > 0 && ListFilePath[folder - 1] != '\\') --folder;
+  if (folder + lstrlenA(ListTempName) >= MAX_PATH) return false;
+  lstrcpynA(temp, ListFilePath, folder + 1);
+  lstrcpyA(temp + folder, ListTempName);
+  return true;
+}
+
 }  // namespace
 
 void BuildListFilePath() {
@@ -207,12 +217,11 @@ void LoadServerList() {
 // it is, since deleting it could only destroy a list the user still has.
 void SaveServerList() {
   if (ListFilePath[0] == '\0' || !LoadedWhole) return;
+  char temp[MAX_PATH];
+  if (!BuildTempPath(temp)) return;
   DWORD size = 0;
   char* block = BuildBlock(&size);
   if (block == nullptr) return;
-  char temp[MAX_PATH + 8];
-  lstrcpyA(temp, ListFilePath);
-  lstrcatA(temp, TempSuffix);
   ReplaceListFile(temp, block, size);
   LocalFree(block);
 }
