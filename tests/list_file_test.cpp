@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -345,8 +346,10 @@ TEST_F(ListFileTest, ListInTheLongestFolderIsSaved) {
 
 // Import slots of this program, through which the product's calls go.
 #ifdef _WIN64
+extern "C" void* GetSectionSlot __asm__("__imp_GetPrivateProfileSectionA");
 extern "C" void* WriteSectionSlot __asm__("__imp_WritePrivateProfileSectionA");
 #else
+extern "C" void* GetSectionSlot __asm__("__imp__GetPrivateProfileSectionA@16");
 extern "C" void* WriteSectionSlot __asm__("__imp__WritePrivateProfileSectionA@12");
 #endif
 
@@ -400,6 +403,27 @@ TEST_F(ListFileTest, WriteThatComesOutDifferentKeepsTheOldList) {
   EXPECT_EQ(1, ShortWrites);
   EXPECT_EQ(old, ReadBytes(path_));
   EXPECT_FALSE(Exists(temp_));
+}
+
+// Some Windows return comment lines and the blanks around keys and values
+// with a section; none of them may become a server or part of one.
+DWORD WINAPI SectionAsSomeWindowsReturnIt(LPCSTR, LPSTR buffer, DWORD room, LPCSTR) {
+  static const char entries[] = "; 9.9.9.9=commented out\0  ;9.9.9.8\0  1.1.1.1  =  spaced  \0";
+  if (room < sizeof entries) return room - 2;
+  CopyMemory(buffer, entries, sizeof entries);
+  return sizeof entries - 1;
+}
+
+TEST_F(ListFileTest, CommentsInTheReturnedSectionAreNotServers) {
+  ASSERT_TRUE(WriteBytes(path_, "[DNSList]\r\n1.1.1.1=spaced\r\n"));
+  std::unique_ptr<UiThread> ui;
+  {
+    SlotReplaced slot(&GetSectionSlot, reinterpret_cast<void*>(&SectionAsSomeWindowsReturnIt));
+    ui.reset(new UiThread);
+  }
+  ASSERT_EQ(1, RowCount());
+  EXPECT_EQ("1.1.1.1", RowTexts(0)[0]);
+  EXPECT_EQ("spaced", RowTexts(0)[1]);
 }
 
 // A save that died earlier can leave its file behind; what that file holds

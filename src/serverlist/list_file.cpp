@@ -150,6 +150,20 @@ void ReplaceListFile(const char* temp, const char* block, DWORD size) {
   if (!ok) DeleteFileA(temp);
 }
 
+// The blanks the profile format ignores around lines, keys and values.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n' || c == 0x1A;
+}
+
+// Blanks trimmed off both ends of `text`, in place.
+char* TrimBlanks(char* text) {
+  while (IsBlank(*text)) ++text;
+  char* end = text + lstrlenA(text);
+  while (end > text && IsBlank(end[-1])) --end;
+  *end = '\0';
+  return text;
+}
+
 // The temporary file's path: dns.ini's folder and ListTempName.
 bool BuildTempPath(char* temp) {
   int folder = lstrlenA(ListFilePath);
@@ -178,6 +192,8 @@ void BuildListFilePath() {
 // the first '=' (the profile parser splits there too); a line with no '='
 // is a server whose location is empty. A line with nothing before its '='
 // names no server and is left out: an empty address would end the save.
+// Comments and the blanks around keys and values are dropped here too:
+// not every Windows leaves them out of a section it returns.
 void LoadServerList() {
   LoadedWhole = true;
   if (ListFilePath[0] == '\0') return;
@@ -189,15 +205,18 @@ void LoadServerList() {
   char* next = nullptr;
   for (char* entry = entries; *entry != '\0'; entry = next) {
     next = entry + lstrlenA(entry) + 1;
+    entry = TrimBlanks(entry);
+    if (*entry == ';') continue;
     char* equals = entry;
     while (*equals != '\0' && *equals != '=') ++equals;
-    if (equals == entry) continue;
     const char* location = "";
     if (*equals == '=') {
       *equals = '\0';
-      location = equals + 1;
+      location = TrimBlanks(equals + 1);
     }
-    int row = AppendRow(entry);
+    const char* address = TrimBlanks(entry);
+    if (*address == '\0') continue;
+    int row = AppendRow(address);
     if (row < 0) {
       LoadedWhole = false;
       break;
