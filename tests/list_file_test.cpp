@@ -220,35 +220,53 @@ TEST_F(ListFileTest, BinaryUtf16AndReadOnlyFilesAreNeverLost) {
 }
 
 // Lines the profile parser reads in its own way. Every line that names a
-// server keeps it, with its own location, so a save loses none of them.
+// server keeps it, with its own location, so a save loses none of them. A
+// UTF-8 file, which the tool reads without the profile functions, is read
+// by the same rules and saved in the code page.
 TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
-  ASSERT_TRUE(WriteBytes(path_,
-                         "[DNSList]\r\n"
-                         "1.1.1.1=first\r\n"
-                         "1.1.1.1=second\r\n"
-                         "  2.2.2.2  =  spaced out  \r\n"
-                         "=no address\r\n"
-                         "3.3.3.3\r\n"
-                         "4.4.4.4=a=b\r\n"
-                         "; 9.9.9.9=commented out\r\n"
-                         "5.5.5.5=\"quoted\"\r\n"
-                         "[Other]\r\n"
-                         "6.6.6.6=another section\r\n"));
-  UiThread ui;
+  const std::string lines =
+      "0.0.0.0=before any section\r\n"
+      "[DNSList]\r\n"
+      "1.1.1.1=first\r\n"
+      "1.1.1.1=second\r\n"
+      "  2.2.2.2  =  spaced out  \r\n"
+      "=no address\r\n"
+      "3.3.3.3\r\n"
+      "4.4.4.4=a=b\r\n"
+      "; 9.9.9.9=commented out\r\n"
+      "\t;9.9.9.8=commented out\r\n"
+      "5.5.5.5=\"quoted\"\r\n"
+      "\r\n"
+      "\t5.5.5.6\t=\ttabs\t\r"
+      "7.7.7.7=";
+  const std::string rest =
+      "\r\n"
+      "[Other]\r\n"
+      "6.6.6.6=another section\r\n"
+      "[ dnslist ]\r\n"
+      "8.8.8.8=a second section of the name\r\n";
   const Entries expected = {
-      {"1.1.1.1", "first"}, {"1.1.1.1", "second"}, {"2.2.2.2", "spaced out"},
-      {"3.3.3.3", ""},      {"4.4.4.4", "a=b"},    {"5.5.5.5", "\"quoted\""},
+      {"1.1.1.1", "first"}, {"1.1.1.1", "second"},    {"2.2.2.2", "spaced out"},
+      {"3.3.3.3", ""},      {"4.4.4.4", "a=b"},       {"5.5.5.5", "\"quoted\""},
+      {"5.5.5.6", "tabs"},  {"7.7.7.7", Gbk("上海")},
   };
-  ASSERT_EQ(static_cast<int>(expected.size()), RowCount());
-  EXPECT_EQ(expected.size(), TotalRows);
-  for (size_t row = 0; row < expected.size(); ++row) {
-    std::vector<std::string> cells = RowTexts(static_cast<int>(row));
-    EXPECT_EQ(expected[row].first, cells[0]) << row;
-    EXPECT_EQ(expected[row].second, cells[1]) << row;
+  const std::string files[] = {lines + Gbk("上海") + rest, lines + "上海" + rest,
+                               "\xEF\xBB\xBF" + lines + "上海" + rest};
+  for (const std::string& file : files) {
+    ASSERT_TRUE(WriteBytes(path_, file));
+    ResetScanState();
+    UiThread ui;
+    ASSERT_EQ(static_cast<int>(expected.size()), RowCount()) << file;
+    EXPECT_EQ(expected.size(), TotalRows);
+    for (size_t row = 0; row < expected.size(); ++row) {
+      std::vector<std::string> cells = RowTexts(static_cast<int>(row));
+      EXPECT_EQ(expected[row].first, cells[0]) << row;
+      EXPECT_EQ(expected[row].second, cells[1]) << row;
+    }
+    Reverse(ui);
+    Save(ui);
+    EXPECT_EQ(ListText(Reversed(expected)), ReadBytes(path_));
   }
-  Reverse(ui);
-  Save(ui);
-  EXPECT_EQ(ListText(Reversed(expected)), ReadBytes(path_));
 }
 
 TEST_F(ListFileTest, ScannedTableIsSavedFastestFirstWithUnansweredLast) {
@@ -327,6 +345,77 @@ TEST_F(ListFileTest, LongTextsComeBackWhole) {
   Reverse(ui);
   Save(ui);
   EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
+}
+
+// Whatever the file's encoding, a close never changes a character the
+// user wrote: texts that reach the code page unchanged are saved in it,
+// and a file with any other text is left as it was, its rows still shown.
+// An empty expected location is not compared: that row shows what it can.
+TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    Entries rows;
+    bool saved;
+  };
+  const std::wstring emoji = L"\xFEFF[DNSList]\r\n1.1.1.1=\xD83D\xDE00\r\n2.2.2.2=x\r\n";
+  const Case cases[] = {
+      {"UTF-8",
+       "[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
+       {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
+       true},
+      {"UTF-8 with its mark",
+       "\xEF\xBB\xBF[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
+       {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
+       true},
+      {"GBK and UTF-8 lines",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("广东 电信") + "\r\n2.2.2.2=北京 联通\r\n",
+       {{"1.1.1.1", Gbk("广东 电信")}, {"2.2.2.2", Gbk("北京 联通")}},
+       true},
+      {"GBK beside UTF-8, the GBK also UTF-8",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=上\r\n",
+       {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", Gbk("上")}},
+       true},
+      // d0 a1 is also UTF-8 (a Cyrillic letter): a file the code page reads
+      // stays in it.
+      {"GBK that is also UTF-8",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=x\r\n",
+       {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", "x"}},
+       true},
+      {"UTF-8 cut mid-character",
+       "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=上\xE6\xB5\r\n",
+       {{"1.1.1.1", Gbk("上")}, {"2.2.2.2", ""}},
+       false},
+      {"GBK cut mid-character",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("广州") + "\xB5\r\n2.2.2.2=x\r\n",
+       {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
+       false},
+      {"UTF-8 outside GBK",
+       "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=香港 \xF0\x9F\x98\x80\r\n",
+       {{"1.1.1.1", Gbk("上")}, {"2.2.2.2", ""}},
+       false},
+      {"UTF-16 outside GBK",
+       std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t)),
+       {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WriteBytes(path_, c.bytes));
+    UiThread ui;
+    ASSERT_EQ(static_cast<int>(c.rows.size()), RowCount());
+    for (size_t row = 0; row < c.rows.size(); ++row) {
+      std::vector<std::string> cells = RowTexts(static_cast<int>(row));
+      EXPECT_EQ(c.rows[row].first, cells[0]);
+      if (!c.rows[row].second.empty()) {
+        EXPECT_EQ(c.rows[row].second, cells[1]);
+      }
+    }
+    Reverse(ui);
+    Save(ui);
+    EXPECT_TRUE(SameText(c.saved ? ListText(Reversed(c.rows)) : c.bytes, ReadBytes(path_)));
+    EXPECT_FALSE(Exists(temp_));
+  }
 }
 
 // A folder of 251 bytes is the longest that leaves room for "\dns.ini";
@@ -523,7 +612,7 @@ TEST_F(ListFileTest, SaveKilledAtAnyMomentLeavesAWholeList) {
   int kills = 0, intactOld = 0, intactNew = 0, broken = 0, leftovers = 0;
   std::string before = forward;
   for (int i = 0; i < Kills; ++i) {
-    ASSERT_TRUE(StartChild(path_, 0, &child));
+    ASSERT_TRUE(StartChild(path_, 0, &child)) << "kill " << i << ", error " << GetLastError();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.ready, ChildTimeoutMs));
     Sleep(delay(random));
     if (TerminateProcess(child.process.hProcess, 9)) ++kills;
