@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "import_slot.h"
 #include "probe/scan_control.h"
 #include "serverlist/list_file.h"
 #include "serverlist/server_table.h"
@@ -433,33 +434,8 @@ TEST_F(ListFileTest, ListInTheLongestFolderIsSaved) {
   EXPECT_FALSE(Exists(temp_));
 }
 
-// Import slots of this program, through which the product's calls go.
-#ifdef _WIN64
-extern "C" void* GetSectionSlot __asm__("__imp_GetPrivateProfileSectionA");
-extern "C" void* WriteSectionSlot __asm__("__imp_WritePrivateProfileSectionA");
-#else
-extern "C" void* GetSectionSlot __asm__("__imp__GetPrivateProfileSectionA@16");
-extern "C" void* WriteSectionSlot __asm__("__imp__WritePrivateProfileSectionA@12");
-#endif
-
-// Points an import slot at a replacement while it lives.
-class SlotReplaced {
- public:
-  SlotReplaced(void** slot, void* replacement) : slot_(slot), original_(*slot) {
-    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection_);
-    *static_cast<void* volatile*>(slot_) = replacement;
-  }
-  ~SlotReplaced() {
-    *static_cast<void* volatile*>(slot_) = original_;
-    VirtualProtect(slot_, sizeof *slot_, protection_, &protection_);
-  }
-  void* original() const { return original_; }
-
- private:
-  void** slot_;
-  void* original_;
-  DWORD protection_ = 0;
-};
+extern "C" void* GetSectionSlot __asm__(IMPORT_SLOT_NAME(GetPrivateProfileSectionA, 16));
+extern "C" void* WriteSectionSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileSectionA, 12));
 
 typedef BOOL(WINAPI* WriteSectionFunction)(LPCSTR, LPCSTR, LPCSTR);
 WriteSectionFunction RealWriteSection;
@@ -484,8 +460,8 @@ TEST_F(ListFileTest, WriteThatComesOutDifferentKeepsTheOldList) {
   UiThread ui;
   Reverse(ui);
   {
-    SlotReplaced slot(&WriteSectionSlot, reinterpret_cast<void*>(&WriteAllButTheLastEntry));
-    RealWriteSection = reinterpret_cast<WriteSectionFunction>(slot.original());
+    ImportSlot slot(&WriteSectionSlot, reinterpret_cast<void*>(&WriteAllButTheLastEntry));
+    RealWriteSection = slot.original<WriteSectionFunction>();
     ShortWrites = 0;
     Save(ui);
   }
@@ -507,7 +483,7 @@ TEST_F(ListFileTest, CommentsInTheReturnedSectionAreNotServers) {
   ASSERT_TRUE(WriteBytes(path_, "[DNSList]\r\n1.1.1.1=spaced\r\n"));
   std::unique_ptr<UiThread> ui;
   {
-    SlotReplaced slot(&GetSectionSlot, reinterpret_cast<void*>(&SectionAsSomeWindowsReturnIt));
+    ImportSlot slot(&GetSectionSlot, reinterpret_cast<void*>(&SectionAsSomeWindowsReturnIt));
     ui.reset(new UiThread);
   }
   ASSERT_EQ(1, RowCount());

@@ -2,8 +2,6 @@
 
 #include <shlwapi.h>
 
-#include <cstring>
-
 #include "probe/scan_control.h"
 #include "resource.h"
 #include "serverlist/server_table.h"
@@ -124,14 +122,21 @@ char* BuildBlock(DWORD* size) {
   return block;
 }
 
+bool SameBytes(const void* a, const void* b, DWORD size) {
+  const char* x = static_cast<const char*>(a);
+  const char* y = static_cast<const char*>(b);
+  for (DWORD i = 0; i < size; ++i)
+    if (x[i] != y[i]) return false;
+  return true;
+}
+
 // True when the file at `path` holds exactly the section `block`: the
 // profile call can report success for a write that the disk cut short.
 bool HoldsSection(const char* path, const char* block, DWORD size) {
   char* written = ReadSection(path);
   WritePrivateProfileStringA(nullptr, nullptr, nullptr, path);  // drop the cached copy
   if (written == nullptr) return false;
-  bool same = true;
-  for (DWORD i = 0; i < size && same; ++i) same = written[i] == block[i];
+  bool same = SameBytes(written, block, size);
   LocalFree(written);
   return same;
 }
@@ -237,7 +242,7 @@ bool RoundTripsInAnsi(const char* text, DWORD size) {
   if (wide != nullptr && back != nullptr) {
     int w = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, n, wide, n);
     same = w > 0 && WideCharToMultiByte(CP_ACP, 0, wide, w, back, n, nullptr, nullptr) == n &&
-           std::memcmp(text, back, size) == 0;
+           SameBytes(text, back, size);
   }
   if (wide != nullptr) LocalFree(wide);
   if (back != nullptr) LocalFree(back);
@@ -259,7 +264,7 @@ char* WideToAnsi(const WCHAR* wide, int count, bool* exact) {
   WCHAR* back = reinterpret_cast<WCHAR*>(Allocate(bytes));
   if (back == nullptr || defaulted ||
       MultiByteToWideChar(CP_ACP, 0, text, n, back, count) != count ||
-      std::memcmp(back, wide, bytes) != 0)
+      !SameBytes(back, wide, bytes))
     *exact = false;
   if (back != nullptr) LocalFree(back);
   return text;
@@ -435,7 +440,7 @@ bool BuildTempPath(char* temp) {
   int folder = lstrlenA(ListFilePath);
   while (folder > 0 && ListFilePath[folder - 1] != '\\') --folder;
   if (folder + lstrlenA(ListTempName) >= MAX_PATH) return false;
-  lstrcpynA(temp, ListFilePath, folder + 1);
+  CopyMemory(temp, ListFilePath, folder);
   lstrcpyA(temp + folder, ListTempName);
   return true;
 }
