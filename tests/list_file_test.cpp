@@ -3,7 +3,9 @@
 // that a save killed at any moment leaves a whole list behind.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "import_slot.h"
 #include "probe/scan_control.h"
 #include "serverlist/list_file.h"
 #include "serverlist/server_table.h"
@@ -69,24 +72,55 @@ class ListFileTest : public testing::Test {
     char name[64];
     std::snprintf(name, sizeof name, "list_file_test_%lu_%d", GetCurrentProcessId(), ++serial);
     dir_ = std::string(temp) + name;
+    folders_.push_back(dir_);
     CreateDirectoryA(dir_.c_str(), nullptr);
-    path_ = dir_ + "\\dns.ini";
-    temp_ = path_ + ".new";
-    lstrcpynA(ListFilePath, path_.c_str(), MAX_PATH);
+    UseFolder(dir_);
     ResetScanState();
   }
   void TearDown() override {
     SetFileAttributesA(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(path_.c_str());
     DeleteFileA(temp_.c_str());
-    RemoveDirectoryA(dir_.c_str());
+    for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+      RemoveDirectoryA(folder->c_str());
     ListFilePath[0] = '\0';
+  }
+  void UseFolder(const std::string& folder) {
+    path_ = folder + "\\dns.ini";
+    temp_ = folder + "\\" + ListTempName;
+    lstrcpynA(ListFilePath, path_.c_str(), MAX_PATH);
+  }
+  // Nests folders inside the test's own until the path is `length` bytes,
+  // and keeps the list there. Through the wide call and its long-path
+  // prefix, since the 8-bit one stops at 248 bytes.
+  bool UseFolderOfLength(size_t length) {
+    std::string folder = dir_;
+    while (folder.size() < length) {
+      folder += "\\" + std::string(std::min<size_t>(length - folder.size() - 1, 100), 'f');
+      std::wstring wide = L"\\\\?\\" + std::wstring(folder.begin(), folder.end());
+      if (!CreateDirectoryW(wide.c_str(), nullptr)) return false;
+      folders_.push_back(folder);
+    }
+    UseFolder(folder);
+    return folder.size() == length;
   }
   static void Save(UiThread& ui) {
     ui.Run([] { SaveServerList(); });
   }
+  // Reverses the table's order, so that a save that was abandoned shows:
+  // the old file would otherwise be exactly what a test expects.
+  static void Reverse(UiThread& ui) {
+    ui.Run([] {
+      int rows = RowCount();
+      for (int row = 0; row < rows; ++row) SetSortKey(row, rows - row);
+      Sort();
+    });
+  }
   std::string dir_, path_, temp_;
+  std::vector<std::string> folders_;
 };
+
+Entries Reversed(const Entries& entries) { return Entries(entries.rbegin(), entries.rend()); }
 
 TEST_F(ListFileTest, GbkListLoadsIntoTheTableAndSavesByteForByte) {
   const Entries entries = {
@@ -108,8 +142,9 @@ TEST_F(ListFileTest, GbkListLoadsIntoTheTableAndSavesByteForByte) {
     EXPECT_EQ("", cells[3]);
     EXPECT_EQ(NoLatency, GetSortKey(row));
   }
+  Reverse(ui);
   Save(ui);
-  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
   EXPECT_FALSE(Exists(temp_));
 }
 
@@ -160,9 +195,10 @@ TEST_F(ListFileTest, BinaryUtf16AndReadOnlyFilesAreNeverLost) {
     ASSERT_EQ(2, RowCount());
     EXPECT_EQ("1.2.4.8", RowTexts(1)[0]);
     EXPECT_EQ(Gbk("北京"), RowTexts(1)[1]);
+    Reverse(ui);
     Save(ui);
   }
-  const std::string kept = ListText({{"8.8.8.8", "Google"}, {"1.2.4.8", Gbk("北京")}});
+  const std::string kept = ListText({{"1.2.4.8", Gbk("北京")}, {"8.8.8.8", "Google"}});
   EXPECT_TRUE(SameText(kept, ReadBytes(path_)));
 
   const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}};
@@ -185,34 +221,53 @@ TEST_F(ListFileTest, BinaryUtf16AndReadOnlyFilesAreNeverLost) {
 }
 
 // Lines the profile parser reads in its own way. Every line that names a
-// server keeps it, with its own location, so a save loses none of them.
+// server keeps it, with its own location, so a save loses none of them. A
+// UTF-8 file, which the tool reads without the profile functions, is read
+// by the same rules and saved in the code page.
 TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
-  ASSERT_TRUE(WriteBytes(path_,
-                         "[DNSList]\r\n"
-                         "1.1.1.1=first\r\n"
-                         "1.1.1.1=second\r\n"
-                         "  2.2.2.2  =  spaced out  \r\n"
-                         "=no address\r\n"
-                         "3.3.3.3\r\n"
-                         "4.4.4.4=a=b\r\n"
-                         "; 9.9.9.9=commented out\r\n"
-                         "5.5.5.5=\"quoted\"\r\n"
-                         "[Other]\r\n"
-                         "6.6.6.6=another section\r\n"));
-  UiThread ui;
+  const std::string lines =
+      "0.0.0.0=before any section\r\n"
+      "[DNSList]\r\n"
+      "1.1.1.1=first\r\n"
+      "1.1.1.1=second\r\n"
+      "  2.2.2.2  =  spaced out  \r\n"
+      "=no address\r\n"
+      "3.3.3.3\r\n"
+      "4.4.4.4=a=b\r\n"
+      "; 9.9.9.9=commented out\r\n"
+      "\t;9.9.9.8=commented out\r\n"
+      "5.5.5.5=\"quoted\"\r\n"
+      "\r\n"
+      "\t5.5.5.6\t=\ttabs\t\r"
+      "7.7.7.7=";
+  const std::string rest =
+      "\r\n"
+      "[Other]\r\n"
+      "6.6.6.6=another section\r\n"
+      "[ dnslist ]\r\n"
+      "8.8.8.8=a second section of the name\r\n";
   const Entries expected = {
-      {"1.1.1.1", "first"}, {"1.1.1.1", "second"}, {"2.2.2.2", "spaced out"},
-      {"3.3.3.3", ""},      {"4.4.4.4", "a=b"},    {"5.5.5.5", "\"quoted\""},
+      {"1.1.1.1", "first"}, {"1.1.1.1", "second"},    {"2.2.2.2", "spaced out"},
+      {"3.3.3.3", ""},      {"4.4.4.4", "a=b"},       {"5.5.5.5", "\"quoted\""},
+      {"5.5.5.6", "tabs"},  {"7.7.7.7", Gbk("上海")},
   };
-  ASSERT_EQ(static_cast<int>(expected.size()), RowCount());
-  EXPECT_EQ(expected.size(), TotalRows);
-  for (size_t row = 0; row < expected.size(); ++row) {
-    std::vector<std::string> cells = RowTexts(static_cast<int>(row));
-    EXPECT_EQ(expected[row].first, cells[0]) << row;
-    EXPECT_EQ(expected[row].second, cells[1]) << row;
+  const std::string files[] = {lines + Gbk("上海") + rest, lines + "上海" + rest,
+                               "\xEF\xBB\xBF" + lines + "上海" + rest};
+  for (const std::string& file : files) {
+    ASSERT_TRUE(WriteBytes(path_, file));
+    ResetScanState();
+    UiThread ui;
+    ASSERT_EQ(static_cast<int>(expected.size()), RowCount()) << file;
+    EXPECT_EQ(expected.size(), TotalRows);
+    for (size_t row = 0; row < expected.size(); ++row) {
+      std::vector<std::string> cells = RowTexts(static_cast<int>(row));
+      EXPECT_EQ(expected[row].first, cells[0]) << row;
+      EXPECT_EQ(expected[row].second, cells[1]) << row;
+    }
+    Reverse(ui);
+    Save(ui);
+    EXPECT_EQ(ListText(Reversed(expected)), ReadBytes(path_));
   }
-  Save(ui);
-  EXPECT_EQ(ListText(expected), ReadBytes(path_));
 }
 
 TEST_F(ListFileTest, ScannedTableIsSavedFastestFirstWithUnansweredLast) {
@@ -261,8 +316,9 @@ TEST_F(ListFileTest, VeryLongListLoadsEveryServerInFileOrder) {
     EXPECT_EQ(entries[row].first, cells[0]);
     EXPECT_EQ(entries[row].second, cells[1]);
   }
+  Reverse(ui);
   Save(ui);
-  EXPECT_TRUE(SameText(ListText(entries), ReadBytes(path_)));
+  EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
 }
 
 // Text of `length` bytes: GBK characters after `lead` ASCII bytes, padded
@@ -287,19 +343,164 @@ TEST_F(ListFileTest, LongTextsComeBackWhole) {
   ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
   UiThread ui;
   ASSERT_EQ(static_cast<int>(entries.size()), RowCount());
+  Reverse(ui);
   Save(ui);
-  EXPECT_TRUE(SameText(ListText(entries), ReadBytes(path_)));
+  EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
+}
+
+// Whatever the file's encoding, a close never changes a character the
+// user wrote: texts that reach the code page unchanged are saved in it,
+// and a file with any other text is left as it was, its rows still shown.
+// An empty expected location is not compared: that row shows what it can.
+TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    Entries rows;
+    bool saved;
+  };
+  const std::wstring emoji = L"\xFEFF[DNSList]\r\n1.1.1.1=\xD83D\xDE00\r\n2.2.2.2=x\r\n";
+  const Case cases[] = {
+      {"UTF-8",
+       "[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
+       {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
+       true},
+      {"UTF-8 with its mark",
+       "\xEF\xBB\xBF[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
+       {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
+       true},
+      {"GBK and UTF-8 lines",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("广东 电信") + "\r\n2.2.2.2=北京 联通\r\n",
+       {{"1.1.1.1", Gbk("广东 电信")}, {"2.2.2.2", Gbk("北京 联通")}},
+       true},
+      {"GBK beside UTF-8, the GBK also UTF-8",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=上\r\n",
+       {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", Gbk("上")}},
+       true},
+      // d0 a1 is also UTF-8 (a Cyrillic letter): a file the code page reads
+      // stays in it.
+      {"GBK that is also UTF-8",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=x\r\n",
+       {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", "x"}},
+       true},
+      {"UTF-8 cut mid-character",
+       "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=上\xE6\xB5\r\n",
+       {{"1.1.1.1", Gbk("上")}, {"2.2.2.2", ""}},
+       false},
+      {"GBK cut mid-character",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("广州") + "\xB5\r\n2.2.2.2=x\r\n",
+       {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
+       false},
+      {"UTF-8 outside GBK",
+       "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=香港 \xF0\x9F\x98\x80\r\n",
+       {{"1.1.1.1", Gbk("上")}, {"2.2.2.2", ""}},
+       false},
+      {"UTF-16 outside GBK",
+       std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t)),
+       {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WriteBytes(path_, c.bytes));
+    UiThread ui;
+    ASSERT_EQ(static_cast<int>(c.rows.size()), RowCount());
+    for (size_t row = 0; row < c.rows.size(); ++row) {
+      std::vector<std::string> cells = RowTexts(static_cast<int>(row));
+      EXPECT_EQ(c.rows[row].first, cells[0]);
+      if (!c.rows[row].second.empty()) {
+        EXPECT_EQ(c.rows[row].second, cells[1]);
+      }
+    }
+    Reverse(ui);
+    Save(ui);
+    EXPECT_TRUE(SameText(c.saved ? ListText(Reversed(c.rows)) : c.bytes, ReadBytes(path_)));
+    EXPECT_FALSE(Exists(temp_));
+  }
+}
+
+// A folder of 251 bytes is the longest that leaves room for "\dns.ini";
+// the temporary file must fit there too.
+TEST_F(ListFileTest, ListInTheLongestFolderIsSaved) {
+  ASSERT_TRUE(UseFolderOfLength(MAX_PATH - 1 - lstrlenA("\\dns.ini")));
+  ASSERT_EQ(MAX_PATH - 1, static_cast<int>(path_.size()));
+  const Entries entries = {{"10.0.0.1", "a"}, {"10.0.0.2", "b"}};
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  UiThread ui;
+  ASSERT_EQ(2, RowCount());
+  Reverse(ui);
+  Save(ui);
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
+}
+
+extern "C" void* GetSectionSlot __asm__(IMPORT_SLOT_NAME(GetPrivateProfileSectionA, 16));
+extern "C" void* WriteSectionSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileSectionA, 12));
+
+typedef BOOL(WINAPI* WriteSectionFunction)(LPCSTR, LPCSTR, LPCSTR);
+WriteSectionFunction RealWriteSection;
+int ShortWrites = 0;
+
+// As a full disk can: the last entry never reaches the file, and the
+// write reports success.
+BOOL WINAPI WriteAllButTheLastEntry(LPCSTR section, LPCSTR block, LPCSTR path) {
+  ++ShortWrites;
+  std::string kept;
+  for (const char* entry = block; *entry != '\0'; entry += lstrlenA(entry) + 1) {
+    if (entry[lstrlenA(entry) + 1] != '\0') kept.append(entry, lstrlenA(entry) + 1);
+  }
+  kept.push_back('\0');
+  RealWriteSection(section, kept.c_str(), path);
+  return TRUE;
+}
+
+TEST_F(ListFileTest, WriteThatComesOutDifferentKeepsTheOldList) {
+  const std::string old = ListText({{"10.0.0.1", "a"}, {"10.0.0.2", "b"}, {"10.0.0.3", "c"}});
+  ASSERT_TRUE(WriteBytes(path_, old));
+  UiThread ui;
+  Reverse(ui);
+  {
+    ImportSlot slot(&WriteSectionSlot, reinterpret_cast<void*>(&WriteAllButTheLastEntry));
+    RealWriteSection = slot.original<WriteSectionFunction>();
+    ShortWrites = 0;
+    Save(ui);
+  }
+  EXPECT_EQ(1, ShortWrites);
+  EXPECT_EQ(old, ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
+}
+
+// Some Windows return comment lines and the blanks around keys and values
+// with a section; none of them may become a server or part of one.
+DWORD WINAPI SectionAsSomeWindowsReturnIt(LPCSTR, LPSTR buffer, DWORD room, LPCSTR) {
+  static const char entries[] = "; 9.9.9.9=commented out\0  ;9.9.9.8\0  1.1.1.1  =  spaced  \0";
+  if (room < sizeof entries) return room - 2;
+  CopyMemory(buffer, entries, sizeof entries);
+  return sizeof entries - 1;
+}
+
+TEST_F(ListFileTest, CommentsInTheReturnedSectionAreNotServers) {
+  ASSERT_TRUE(WriteBytes(path_, "[DNSList]\r\n1.1.1.1=spaced\r\n"));
+  std::unique_ptr<UiThread> ui;
+  {
+    ImportSlot slot(&GetSectionSlot, reinterpret_cast<void*>(&SectionAsSomeWindowsReturnIt));
+    ui.reset(new UiThread);
+  }
+  ASSERT_EQ(1, RowCount());
+  EXPECT_EQ("1.1.1.1", RowTexts(0)[0]);
+  EXPECT_EQ("spaced", RowTexts(0)[1]);
 }
 
 // A save that died earlier can leave its file behind; what that file holds
 // must not reach the list.
 TEST_F(ListFileTest, LeftoverOfAnInterruptedSaveDoesNotLeakIn) {
-  const Entries entries = {{"10.0.0.1", "kept"}};
+  const Entries entries = {{"10.0.0.1", "kept"}, {"10.0.0.2", "kept"}};
   ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
   ASSERT_TRUE(WriteBytes(temp_, "[Other]\r\nx=y\r\n[DNSList]\r\n10.9.9.9=stale\r\n"));
   UiThread ui;
+  Reverse(ui);
   Save(ui);
-  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
   EXPECT_FALSE(Exists(temp_));
 }
 
@@ -387,7 +588,7 @@ TEST_F(ListFileTest, SaveKilledAtAnyMomentLeavesAWholeList) {
   int kills = 0, intactOld = 0, intactNew = 0, broken = 0, leftovers = 0;
   std::string before = forward;
   for (int i = 0; i < Kills; ++i) {
-    ASSERT_TRUE(StartChild(path_, 0, &child));
+    ASSERT_TRUE(StartChild(path_, 0, &child)) << "kill " << i << ", error " << GetLastError();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.ready, ChildTimeoutMs));
     Sleep(delay(random));
     if (TerminateProcess(child.process.hProcess, 9)) ++kills;

@@ -9,6 +9,11 @@
 // the list is then neither read nor written.
 extern char ListFilePath[MAX_PATH];
 
+// The name a save writes under, beside dns.ini, before it puts the file
+// in dns.ini's place: no longer than "dns.ini", so that it fits wherever
+// dns.ini does.
+extern const char ListTempName[];
+
 void BuildListFilePath();
 void LoadServerList();
 void SaveServerList();
