@@ -30,20 +30,6 @@ std::string ListText(const Entries& entries) {
   return text;
 }
 
-// The file's bytes; "<missing>" when it cannot be opened.
-std::string ReadBytes(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char chunk[65536];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-  CloseHandle(file);
-  return bytes;
-}
-
 // Equal texts, or where the first difference is: lists are too long to
 // print whole.
 testing::AssertionResult SameText(const std::string& expected, const std::string& actual) {
