@@ -29,7 +29,7 @@ const long long StartUs = 1000000000;  // a whole number of both ticks
 const int Workers = 20;
 const int RateReleases = 1000;
 const int ScanRows = 120;
-const int SendsPerRow = 5;  // four reference sends, one tamper send
+const int SendsPerRow = 5;  // four reference sends, one forged-answer check send
 const double ScanBoundMs = ScanRows * SendsPerRow * static_cast<double>(PaceIntervalMs);
 
 // Moved only by the pacer's sleeps, made under its lock: one thread at a time.
