@@ -355,13 +355,17 @@ TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
        "\xEF\xBB\xBF[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
        {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
        true},
+      // One encoding for the whole file: not UTF-8, so the code page's,
+      // which the UTF-8 line does not survive.
       {"GBK and UTF-8 lines",
        "[DNSList]\r\n1.1.1.1=" + Gbk("广东 电信") + "\r\n2.2.2.2=北京 联通\r\n",
-       {{"1.1.1.1", Gbk("广东 电信")}, {"2.2.2.2", Gbk("北京 联通")}},
-       true},
+       {{"1.1.1.1", Gbk("广东 电信")}, {"2.2.2.2", ""}},
+       false},
+      // UTF-8 throughout, the GBK bytes included (a Cyrillic letter), and
+      // more plausible so: saved in the code page with every character.
       {"GBK beside UTF-8, the GBK also UTF-8",
        "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=上\r\n",
-       {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", Gbk("上")}},
+       {{"1.1.1.1", Gbk("С")}, {"2.2.2.2", Gbk("上")}},
        true},
       // d0 a1 is also UTF-8 (a Cyrillic letter): a file the code page reads
       // stays in it.
@@ -369,9 +373,10 @@ TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
        "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=x\r\n",
        {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", "x"}},
        true},
+      // Not UTF-8, so read by the code page, as before any UTF-8 reading.
       {"UTF-8 cut mid-character",
        "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=上\xE6\xB5\r\n",
-       {{"1.1.1.1", Gbk("上")}, {"2.2.2.2", ""}},
+       {{"1.1.1.1", ""}, {"2.2.2.2", ""}},
        false},
       {"GBK cut mid-character",
        "[DNSList]\r\n1.1.1.1=" + Gbk("广州") + "\xB5\r\n2.2.2.2=x\r\n",
