@@ -65,8 +65,8 @@ bool IsUtf8CodePage(UINT codePage) {
 
 // Microsoft's documentation of WideCharToMultiByte: for UTF-8, and so for
 // CP_ACP where the system code page is 65001, lpDefaultChar and
-// lpUsedDefaultChar must be null, or the call fails and every text comes
-// back empty. Wine accepts them, so nothing run here can show it. The
+// lpUsedDefaultChar must be null, or the call fails. Wine accepts them,
+// so only a test that stands in such a Windows can show it. The
 // conversions below pass null for every code page and tell a character
 // lost or replaced by a look-alike by converting back and comparing.
 
