@@ -7,6 +7,7 @@ set(CORE_SOURCES
     src/probe/server_probe.cpp
     src/probe/scan_control.cpp
     src/serverlist/server_table.cpp
+    src/serverlist/list_encoding.cpp
     src/serverlist/list_file.cpp
     src/ui/main_dialog.cpp
     src/ui/start_up.cpp)

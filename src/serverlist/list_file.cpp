@@ -4,6 +4,7 @@
 
 #include "probe/scan_control.h"
 #include "resource.h"
+#include "serverlist/list_encoding.h"
 #include "serverlist/server_table.h"
 
 char ListFilePath[MAX_PATH];
@@ -122,14 +123,6 @@ char* BuildBlock(DWORD* size) {
   return block;
 }
 
-bool SameBytes(const void* a, const void* b, DWORD size) {
-  const char* x = static_cast<const char*>(a);
-  const char* y = static_cast<const char*>(b);
-  for (DWORD i = 0; i < size; ++i)
-    if (x[i] != y[i]) return false;
-  return true;
-}
-
 // True when the file at `path` holds exactly the section `block`: the
 // profile call can report success for a write that the disk cut short.
 bool HoldsSection(const char* path, const char* block, DWORD size) {
@@ -166,264 +159,13 @@ void ReplaceListFile(const char* temp, const char* block, DWORD size) {
   if (!ok) DeleteFileA(temp);
 }
 
-// Which encoding the file's texts are in. The profile functions read a
-// file as the system's code page, or as UTF-16 when it starts with that
-// mark, and write them back the same way; Microsoft documents nothing of
-// UTF-8 for them, and a UTF-8 file (Notepad's default since Windows 10
-// version 1903) would be shown garbled and written back with "?" for
-// every sequence the code page lacks. So the encoding is decided here from
-// the file's bytes, and a file the profile functions would misread is not
-// given to them: its section is read from the bytes by the same rules.
-//  - A UTF-16 mark: left to the profile functions, as documented; but
-//    kept as it is when a character of it has no place in the code page.
-//  - A UTF-8 mark: UTF-8, whatever the platform makes of the mark.
-//  - UTF-8 whose every character beyond ASCII takes three or four bytes:
-//    UTF-8. Chinese text in UTF-8 is made of those; code page 936 text
-//    forms them only by rare chance, while it often forms two-byte ones
-//    ("小" is d0 a1).
-//  - Otherwise plain ASCII, or bytes the code page reads and writes back
-//    unchanged: the code page, as every list written so far.
-//  - Anything else (lines from different editors, or UTF-8 with two-byte
-//    characters) is read line by line: each line by the rules above, and
-//    as UTF-8 when it is only that. A line valid in neither is shown as
-//    its bytes, and the file is then kept as it is.
-enum FileEncoding { ProfileEncoding, Utf8Encoding, LineByLine };
-
-// How a text reads as UTF-8: not at all, as plain ASCII, with some
-// character below U+0800 (Narrow), or with none (Wide).
-enum Utf8Kind { NotUtf8, AsciiOnly, Utf8Narrow, Utf8Wide };
-
-const DWORD NoCodePoint = MAXDWORD;
-const WCHAR Replacement = 0xFFFD;
-
-// The code point of the UTF-8 sequence at `text[at]`, its length in
-// *length. A byte that starts no valid sequence (a stray continuation, an
-// overlong form, a surrogate, beyond U+10FFFF, or cut short) gives
-// NoCodePoint and a length of 1.
-DWORD NextCodePoint(const unsigned char* text, DWORD size, DWORD at, DWORD* length) {
-  DWORD lead = text[at];
-  *length = 1;
-  if (lead < 0x80) return lead;
-  DWORD extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-  const DWORD least[] = {0, 0x80, 0x800, 0x10000};
-  if (lead < 0xC2 || lead > 0xF4 || extra > size - at - 1) return NoCodePoint;
-  DWORD point = lead & (0x3F >> extra);
-  for (DWORD i = 1; i <= extra; ++i) {
-    if ((text[at + i] & 0xC0) != 0x80) return NoCodePoint;
-    point = point << 6 | (text[at + i] & 0x3F);
-  }
-  if (point < least[extra] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-    return NoCodePoint;
-  *length = extra + 1;
-  return point;
-}
-
-Utf8Kind KindOfUtf8(const char* text, DWORD size) {
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-  Utf8Kind kind = AsciiOnly;
-  for (DWORD at = 0, length = 0; at < size; at += length) {
-    DWORD point = NextCodePoint(bytes, size, at, &length);
-    if (point == NoCodePoint) return NotUtf8;
-    if (point >= 0x80 && point < 0x800) kind = Utf8Narrow;
-    if (point >= 0x800 && kind == AsciiOnly) kind = Utf8Wide;
-  }
-  return kind;
-}
-
-// True when the system's code page reads `text` and writes it back byte
-// for byte, as the profile functions do with every text they carry.
-bool RoundTripsInAnsi(const char* text, DWORD size) {
-  if (size == 0) return true;
-  if (size > MAXLONG / sizeof(WCHAR)) return false;
-  int n = static_cast<int>(size);
-  WCHAR* wide = reinterpret_cast<WCHAR*>(Allocate(size * sizeof(WCHAR)));
-  char* back = Allocate(size);
-  bool same = false;
-  if (wide != nullptr && back != nullptr) {
-    int w = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, n, wide, n);
-    same = w > 0 && WideCharToMultiByte(CP_ACP, 0, wide, w, back, n, nullptr, nullptr) == n &&
-           SameBytes(text, back, size);
-  }
-  if (wide != nullptr) LocalFree(wide);
-  if (back != nullptr) LocalFree(back);
-  return same;
-}
-
-// `count` UTF-16 units in the system's code page, zero-terminated, in a
-// block the caller frees. *exact is cleared when a character does not
-// come back unchanged: the code page lacks it or has only a look-alike.
-char* WideToAnsi(const WCHAR* wide, int count, bool* exact) {
-  int n =
-      count == 0 ? 0 : WideCharToMultiByte(CP_ACP, 0, wide, count, nullptr, 0, nullptr, nullptr);
-  if (count > 0 && n == 0) return nullptr;
-  char* text = Allocate(static_cast<DWORD>(n) + 1);
-  if (text == nullptr || count == 0) return text;
-  BOOL defaulted = FALSE;
-  WideCharToMultiByte(CP_ACP, 0, wide, count, text, n, nullptr, &defaulted);
-  DWORD bytes = static_cast<DWORD>(count) * sizeof(WCHAR);
-  WCHAR* back = reinterpret_cast<WCHAR*>(Allocate(bytes));
-  if (back == nullptr || defaulted ||
-      MultiByteToWideChar(CP_ACP, 0, text, n, back, count) != count ||
-      !SameBytes(back, wide, bytes))
-    *exact = false;
-  if (back != nullptr) LocalFree(back);
-  return text;
-}
-
-// UTF-8 text in the system's code page, as WideToAnsi gives it; bytes
-// valid in no sequence become U+FFFD and clear *exact.
-char* Utf8ToAnsi(const char* text, DWORD size, bool* exact) {
-  // A sequence of n bytes gives at most n UTF-16 units.
-  if (size > MAXLONG / sizeof(WCHAR) - 1) return nullptr;
-  WCHAR* wide = reinterpret_cast<WCHAR*>(Allocate((size + 1) * sizeof(WCHAR)));
-  if (wide == nullptr) return nullptr;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-  int count = 0;
-  for (DWORD at = 0, length = 0; at < size; at += length) {
-    DWORD point = NextCodePoint(bytes, size, at, &length);
-    if (point == NoCodePoint) {
-      *exact = false;
-      point = Replacement;
-    }
-    if (point >= 0x10000) {
-      wide[count++] = static_cast<WCHAR>(0xD800 + ((point - 0x10000) >> 10));
-      point = 0xDC00 + (point & 0x3FF);
-    }
-    wide[count++] = static_cast<WCHAR>(point);
-  }
-  char* ansi = WideToAnsi(wide, count, exact);
-  LocalFree(wide);
-  return ansi;
-}
-
-// Bytes that may be either are read as UTF-8 by the rules above.
-bool ReadAsUtf8(const char* text, DWORD size) {
-  Utf8Kind kind = KindOfUtf8(text, size);
-  return kind == Utf8Wide || (kind == Utf8Narrow && !RoundTripsInAnsi(text, size));
-}
-
-FileEncoding EncodingOf(const char* text, DWORD size) {
-  Utf8Kind kind = KindOfUtf8(text, size);
-  if (kind == AsciiOnly) return ProfileEncoding;
-  if (kind == Utf8Wide) return Utf8Encoding;
-  return RoundTripsInAnsi(text, size) ? ProfileEncoding : LineByLine;
-}
-
-// One line of the section in the system's code page, in a block the
-// caller frees; *exact as for WideToAnsi.
-char* LineToAnsi(const char* line, DWORD size, FileEncoding encoding, bool* exact) {
-  if (encoding == Utf8Encoding || ReadAsUtf8(line, size)) return Utf8ToAnsi(line, size, exact);
-  if (!RoundTripsInAnsi(line, size)) *exact = false;
-  char* text = Allocate(size + 1);
-  if (text != nullptr) CopyMemory(text, line, size);
-  return text;
-}
-
-// The blanks the profile format ignores around lines, keys and values.
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n' || c == 0x1A;
-}
-
-// Whether the text between `from` and `to` names our section, case aside.
-bool NamesSection(const char* from, const char* to) {
-  while (from < to && IsBlank(*from)) ++from;
-  while (to > from && IsBlank(to[-1])) --to;
-  int length = lstrlenA(Section);
-  if (to - from != length) return false;
-  // The name is all letters, for which setting 0x20 folds the case.
-  for (int i = 0; i < length; ++i)
-    if ((from[i] | 0x20) != (Section[i] | 0x20)) return false;
-  return true;
-}
-
-// The section's lines read from the file's bytes, in the block format
-// ReadSection gives, by the rules the profile functions follow: lines end
-// at CR or LF and at a zero byte, blanks around them and empty lines and
-// comments are dropped; a line that starts with '[' and holds a ']' opens
-// a section, and only the first one named DNSList is read.
-char* ParseSection(const char* bytes, DWORD size, FileEncoding encoding, bool* exact) {
-  DWORD room = FirstSectionRoom, used = 0;
-  char* block = Allocate(room);
-  bool inSection = false;
-  for (DWORD at = 0; block != nullptr && at < size;) {
-    DWORD from = at, to = at;
-    while (to < size && bytes[to] != '\r' && bytes[to] != '\n' && bytes[to] != '\0') ++to;
-    at = to;
-    while (at < size && bytes[at] != '\r' && bytes[at] != '\n') ++at;
-    ++at;
-    while (from < to && IsBlank(bytes[from])) ++from;
-    while (to > from && IsBlank(bytes[to - 1])) --to;
-    if (from == to || bytes[from] == ';') continue;
-    const char* close = bytes + from;
-    while (close < bytes + to && *close != ']') ++close;
-    if (bytes[from] == '[' && close < bytes + to) {
-      if (inSection) break;
-      inSection = NamesSection(bytes + from + 1, close);
-      continue;
-    }
-    if (!inSection) continue;
-    char* line = LineToAnsi(bytes + from, to - from, encoding, exact);
-    bool kept = line != nullptr && AppendEntry(&block, &used, &room, line, nullptr);
-    if (line != nullptr) LocalFree(line);
-    if (!kept) {
-      LocalFree(block);
-      block = nullptr;
-    }
-  }
-  return block;
-}
-
-// The whole file's bytes, in a block the caller frees; null when it
-// cannot be read.
-char* ReadFileBytes(const char* path, DWORD* size) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  DWORD high = 0;
-  *size = GetFileSize(file, &high);
-  char* bytes = nullptr;
-  if (high == 0 && *size < MAXLONG / sizeof(WCHAR)) bytes = Allocate(*size + 1);
-  DWORD got = 0;
-  if (bytes != nullptr && (!ReadFile(file, bytes, *size, &got, nullptr) || got != *size)) {
-    LocalFree(bytes);
-    bytes = nullptr;
-  }
-  CloseHandle(file);
-  return bytes;
-}
-
-// The section's entries as ReadSection gives them, in the system's code
-// page. *exact is cleared when a text could not be read into it
-// unchanged, or the file's encoding could not be told.
-char* ReadEntries(const char* path, bool* exact) {
-  DWORD size = 0;
-  char* bytes = ReadFileBytes(path, &size);
-  if (bytes == nullptr) {
-    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) *exact = false;
-    return ReadSection(path);
-  }
-  const unsigned char* mark = reinterpret_cast<const unsigned char*>(bytes);
-  char* entries = nullptr;
-  if (size >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) || (mark[0] == 0xFE && mark[1] == 0xFF))) {
-    // Only little-endian UTF-16 is checked; the other order is kept as it is.
-    if (mark[0] == 0xFF && size % 2 == 0) {
-      char* ansi = WideToAnsi(reinterpret_cast<const WCHAR*>(bytes + 2),
-                              static_cast<int>((size - 2) / 2), exact);
-      if (ansi == nullptr) *exact = false;
-      if (ansi != nullptr) LocalFree(ansi);
-    } else {
-      *exact = false;
-    }
-    entries = ReadSection(path);
-  } else if (size >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
-    entries = ParseSection(bytes + 3, size - 3, Utf8Encoding, exact);
-  } else {
-    FileEncoding encoding = EncodingOf(bytes, size);
-    entries = encoding == ProfileEncoding ? ReadSection(path)
-                                          : ParseSection(bytes, size, encoding, exact);
-  }
-  LocalFree(bytes);
-  return entries;
+// The section's entries in the system's code page, as ReadSection gives
+// them. *rewritable is cleared when a save could change what the user
+// wrote.
+char* ReadEntries(const char* path, bool* rewritable) {
+  ListReading reading = ReadListFile(path, Section);
+  *rewritable = reading.rewritable;
+  return reading.entries != nullptr ? reading.entries : ReadSection(path);
 }
 
 // Blanks trimmed off both ends of `text`, in place.
@@ -468,10 +210,10 @@ void BuildListFilePath() {
 void LoadServerList() {
   KeepFileAsItIs = false;
   if (ListFilePath[0] == '\0') return;
-  bool exact = true;
-  char* entries = ReadEntries(ListFilePath, &exact);
+  bool rewritable = true;
+  char* entries = ReadEntries(ListFilePath, &rewritable);
   if (entries == nullptr) return;
-  KeepFileAsItIs = !exact;
+  KeepFileAsItIs = !rewritable;
   // Each new row would otherwise repaint and re-lay the list, which made
   // the load of a long list take seconds.
   SendDlgItemMessageA(MainDialog, IDC_SERVERLIST, WM_SETREDRAW, FALSE, 0);
