@@ -403,6 +403,35 @@ TEST_F(ProbeTest, ShortAndOversizedDatagramsAreNotTakenForTheReply) {
   ExpectAnsweredThroughout(0, server);
 }
 
+TEST_F(ProbeTest, SixteenStrayDatagramsBeforeEachAnswerAreWaitedOutButSeventeenAreNot) {
+  // All sent at once, with an ID no query of the row carries: no wait runs
+  // out, so only the bound on restarts can end one.
+  const int counts[] = {MostStrayDatagrams, MostStrayDatagrams + 1};
+  const std::vector<std::string> addresses = LoopbackAddresses("127.0.1.36", 2);
+  for (int row = 0; row < 2; ++row) {
+    const int strays = counts[row];
+    SCOPED_TRACE(std::to_string(strays) + " strays before each answer");
+    TestDnsServer server(addresses[row], [strays](const ReceivedQuery& q) {
+      Bytes stray = HonestReply(q);
+      stray[0] ^= 0x80;
+      std::vector<Send> sends(static_cast<std::size_t>(strays), Send{stray, 0});
+      sends.push_back({HonestReply(q), 0});
+      return sends;
+    });
+    ASSERT_TRUE(server.ok());
+    AddRows({addresses[row]});
+
+    EXPECT_EQ(Done, Probe(row, addresses[row]));
+
+    if (strays <= MostStrayDatagrams) {
+      ExpectAnsweredThroughout(row, server);
+    } else {
+      EXPECT_EQ(Gbk("请求超时"), RowTexts(row)[ColResult]);
+      EXPECT_EQ(Repeat(ReferenceName, MostReferenceSends), QueryNames(server));
+    }
+  }
+}
+
 TEST_F(ProbeTest, EndlessStrayDatagramsCannotHoldTheProbe) {
   // Once the first query arrives, datagrams with an ID no query of the row
   // carries come every 20 ms, without end: each would restart a wait.
