@@ -15,5 +15,8 @@ const int EnoughReferenceSends = 4;
 // Sends of the forged-answer check's name, at most; its first answer
 // decides.
 const int MostCheckSends = 4;
+// Datagrams that are not the reply which may each restart one send's
+// wait; one more makes the send a time-out.
+const int MostStrayDatagrams = 16;
 
 #endif

@@ -641,12 +641,20 @@ bool StartChild(const std::string& list, int saves, Child* child) {
       "\"" + ChildProgram() + "\" \"" + list + "\" " + event + " " + std::to_string(saves);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
-  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &child->process)) {
-    CloseHandle(child->ready);
-    return false;
+  // On a loaded machine Wine now and then fails to start a process (error
+  // 1359); a child that never ran says nothing about the save, so it is
+  // started again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &child->process)) {
+      return true;
+    }
+    Sleep(200);
   }
-  return true;
+  DWORD error = GetLastError();
+  CloseHandle(child->ready);
+  SetLastError(error);
+  return false;
 }
 
 void EndChild(Child* child) {

@@ -188,9 +188,20 @@ class ScanClaimTest : public WindowTest {
         ScanTimeoutMs);
   }
 
-  // Once every worker waits on a silent server.
+  // Once Stop is enabled and every row has been taken (a silent server
+  // keeps its row "正在验证" for seconds). Stop is enabled once the workers
+  // exist, not once each has taken a row; a worker that sees the stop first
+  // takes none, and its row is never probed.
   static bool WaitForStop() {
-    return WaitFor([] { return ui_->IsEnabled(IDC_STOP); }, ScanTimeoutMs);
+    return WaitFor(
+        [] {
+          if (!ui_->IsEnabled(IDC_STOP)) return false;
+          for (int row = 0; row < RowCount(); ++row) {
+            if (RowTexts(row)[ColResult] != Gbk("正在验证")) return false;
+          }
+          return true;
+        },
+        ScanTimeoutMs);
   }
 };
 
