@@ -15,8 +15,7 @@ failed=
 for dpi in 96 120 144; do
   echo "== $dpi DPI"
   wineserver -k 2>/dev/null || true
-  printf '%s\r\n' '[HKEY_CURRENT_USER\Control Panel\Desktop]' \
-    "\"LogPixels\"=dword:$(printf %08x "$dpi")" | import_reg
+  set_dpi "$dpi"
   wineserver -w
   DNSCHECK_DPI=$dpi "$loader" "$2" || failed="$failed $dpi"
 done
