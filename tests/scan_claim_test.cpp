@@ -298,6 +298,15 @@ TEST_F(ScanClaimTest, StopThreadThatCannotBeCreatedGivesStopBack) {
   LoadRows(SilentBlock, SilentRows);
   ui_->Press(IDC_START);
   ASSERT_TRUE(WaitForStop());
+  // Every row in a probe before the stop: on a loaded machine a worker
+  // may start after it, and its row is then rightly left untaken.
+  ASSERT_TRUE(WaitFor(
+      [] {
+        for (int row = 0; row < SilentRows; ++row)
+          if (RowTexts(row)[ColResult].empty()) return false;
+        return true;
+      },
+      ScanTimeoutMs));
   {
     RefuseThreads refuse;
     ui_->Press(IDC_STOP);
