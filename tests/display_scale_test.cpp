@@ -20,9 +20,10 @@
 namespace {
 
 const int DesignDpi = 96;
-// What the list view draws beside a text, as measured on its painting: a
-// first column's cell text starts 7 pixels in, another's 5, and a header
-// keeps 6 on either side.
+// What the list view draws beside a text, measured on its painting (the
+// least width at which a text is drawn as with ample room), alike at every
+// scale: a first column's cell text starts 7 pixels in, another's 5, and a
+// header keeps 6 on either side.
 const int FirstCellPadding = 7;
 const int CellPadding = 5;
 const int HeaderPadding = 12;
