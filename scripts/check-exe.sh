@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the built program as Windows will see it: a 32-bit GUI executable
 # with ASLR and DEP on, importing only system DLLs and only functions that
-# Windows XP SP3 has, with the dialog's Chinese texts as UTF-16 and the
-# repository's version information.
+# Windows XP SP3 has, with the dialog's Chinese texts as UTF-16, a manifest
+# that XP accepts and the repository's version information.
 set -euo pipefail
 exe=${1:-build/win32/dnscheck.exe}
 fail() { echo "check-exe: $*" >&2; exit 1; }
@@ -48,6 +48,14 @@ python3 -c 'import sys; data = open(sys.argv[1], "rb").read()
 sys.exit(next((t for t in sys.argv[2:] if t.encode("utf-16-le") not in data), None))' \
   "$exe" 开始 停止 宋体 "DNS 服务器检测" || fail "a dialog text (above) is missing from the binary"
 
+# The manifest binds Common Controls 6.0 for the exe's own machine (i386,
+# checked above, is x86), declares system DPI awareness, and holds nothing
+# XP SP3's loader refuses.
+res=$(mktemp --suffix=.res)
+trap 'rm -f "$res"' EXIT
+i686-w64-mingw32-windres -i "$exe" -O res -o "$res" || fail "windres cannot read the resources"
+python3 "$(dirname "$0")/check_manifest.py" "$res" x86 || fail "the manifest is wrong (above)"
+
 # Version information as Explorer shows it, decoded back to source by windres.
 version=$(head -n1 "$(dirname "$0")/../VERSION")
 info=$(i686-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null | sed -n '/^1 VERSIONINFO/,/^END/p')
@@ -58,4 +66,5 @@ for want in "FILEVERSION ${version//./, }, 0" "PRODUCTVERSION ${version//./, }, 
   grep -Fq -- "$want" <<<"$info" || fail "version information lacks $want"
 done
 echo "check-exe: $exe is a PE32 GUI program with ASLR and DEP, importing from $(echo $dlls);" \
-  "$(wc -l <<<"$imports") imports, each on the XP SP3 list; dialog texts and version $version present"
+  "$(wc -l <<<"$imports") imports, each on the XP SP3 list; dialog texts, manifest and version $version" \
+  "present"

@@ -4,7 +4,7 @@ the machine: on a virtual display, the real dnscheck.exe scans DNS servers
 on 127.0.5.x that answer fast, slowly, falsely or not at all; the finished
 table is printed and a screenshot saved.
 
-    demo.py BUILD_TREE [--screenshot PATH]
+    demo.py BUILD_TREE [--screenshot PATH] [--dpi DPI]
 
 scripts/run.sh runs it, having built the tree, in a network of its own.
 """
@@ -44,13 +44,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("tree")
     parser.add_argument("--screenshot")
+    parser.add_argument("--dpi", type=int, default=session.DESIGN_DPI, help="display scale")
     args = parser.parse_args()
     shot = os.path.abspath(args.screenshot or os.path.join(args.tree, "demo-screenshot.png"))
 
     with contextlib.ExitStack() as cleanup:
-        display = cleanup.enter_context(session.Display())
-        print(f"== virtual display {display.name}")
-        wine = session.Wine(args.tree, "wine-demo", display.name)
+        display = cleanup.enter_context(session.Display(args.dpi))
+        print(f"== virtual display {display.name} at {args.dpi} DPI")
+        wine = session.Wine(args.tree, "wine-demo", display.name, args.dpi)
         cleanup.callback(wine.stop_all)
         print("== DNS servers on " + ", ".join(a for a, _, _ in SERVERS))
         servers = session.DnsServers(wine, [f"{a}={kind}" for a, kind, _ in SERVERS])
@@ -63,7 +64,9 @@ def main():
             raise RuntimeError("the scan did not start")
         if not tool.wait_buttons(True, False, 120):
             raise RuntimeError("the scan did not end")
-        print_table(tool.state())
+        done = tool.state()
+        print_table(done)
+        print("== column widths: " + " ".join(f"{w} px" for w in done["widths"]))
         tool.screenshot(shot)
         print(f"== screenshot {shot}")
         tool.close()

@@ -2,7 +2,7 @@
 # Installs what is missing, builds if needed and opens the tool under Wine
 # with the default list beside it. Where no display answers, a demo instead:
 # the tool on DNS servers of this machine, in a network of its own.
-#   bash scripts/run.sh [--screenshot PATH]   (the option: demo only)
+#   bash scripts/run.sh [--screenshot PATH] [--dpi DPI]   (the options: demo only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -24,6 +24,13 @@ import_reg() {
   rm -f "$reg"
 }
 
+# Sets the display scale (DPI) the prefix's programs see from the next
+# start of its server on.
+set_dpi() {
+  printf '%s\r\n' '[HKEY_CURRENT_USER\Control Panel\Desktop]' \
+    "\"LogPixels\"=dword:$(printf %08x "$1")" | import_reg
+}
+
 # Makes the prefix unless it exists, with the fonts a Chinese Windows has;
 # the caller holds the lock on ROOT.
 #

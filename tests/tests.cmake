@@ -64,3 +64,11 @@ dnscheck_test(rejecting_host_test tests/rejecting_host_test.cpp)
 
 include(bench/bench.cmake)
 include(tests/e2e/e2e.cmake)
+
+# The dialog at 96, 120 and 144 DPI, each in turn in one prefix of its
+# own: a scale holds for a whole prefix. Its first run makes that prefix.
+dnscheck_windows_program(display_scale_test tests/display_scale_test.cpp tests/win_test_main.cpp)
+add_test(NAME display_scale_test
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/display_scale.sh ${CMAKE_BINARY_DIR}/wine-scale
+                 $<TARGET_FILE:display_scale_test>)
+set_tests_properties(display_scale_test PROPERTIES TIMEOUT 900)

@@ -2,8 +2,10 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <climits>
 
+#include "probe/probe_texts.h"
 #include "resource.h"
 
 HWND MainDialog;
@@ -16,28 +18,79 @@ namespace {
 // seconds.
 HWND ListControl;
 
+// The design gives the widths in pixels at 96 DPI, the scale they were
+// drawn at.
+const int DesignDpi = 96;
+
+// What the list view draws around a text, in pixels at 96 DPI: a cell's
+// text starts a few pixels in, past the row's image in the first column,
+// and a header's keeps a margin on either side. Scaled with the DPI, in
+// case a system draws its margins scaled too.
+const int CellPadding = 7;
+const int HeaderPadding = 12;
+
+// Each column's texts that must show whole; the location column shows the
+// user's own text, which may be any length, and only keeps its share.
+const int MostShownTexts = 6;
+
+// A dotted address of the most digits; a time of four digits, as wide as
+// any the probe writes, since the Song face's digits share one width.
+const char* const WidestAddress = "255.255.255.255";
+const char* const WidestLatency = "2999 ms";
+
 struct ColumnSpec {
   const char* header;
   int width;
+  const char* shown[MostShownTexts];
 };
 
 // Headers in code page 936: "DNS地址", "位置", "结果", "GFW劫持".
 const ColumnSpec Columns[] = {
-    {"DNS\xB5\xD8\xD6\xB7", 100},
-    {"\xCE\xBB\xD6\xC3", 200},
-    {"\xBD\xE1\xB9\xFB", 70},
-    {"GFW\xBD\xD9\xB3\xD6", 70},
+    {"DNS\xB5\xD8\xD6\xB7", 100, {WidestAddress}},
+    {"\xCE\xBB\xD6\xC3", 200, {}},
+    {"\xBD\xE1\xB9\xFB",
+     70,
+     {WidestLatency, TextVerifying, TextRefused, TextInvalid, TextTimedOut, TextUnfinished}},
+    {"GFW\xBD\xD9\xB3\xD6",
+     70,
+     {TextNo, TextYes, TextChecking, TextTamperTimedOut, TextUnfinished}},
 };
+
+// Rounds up: a column is never narrower than its scaled design width.
+int Scale(int pixels, int dpi) { return (pixels * dpi + DesignDpi - 1) / DesignDpi; }
+
+int TextWidth(const char* text) {
+  return static_cast<int>(
+      SendMessageA(ListControl, LVM_GETSTRINGWIDTHA, 0, reinterpret_cast<LPARAM>(text)));
+}
+
+// Dialogs grow with the system DPI by themselves; pixel widths do not.
+// Font sizes round differently from the scale, so each text is measured
+// in the list's own font as well.
+int ColumnWidth(const ColumnSpec& spec, int dpi) {
+  int width = std::max(Scale(spec.width, dpi), TextWidth(spec.header) + Scale(HeaderPadding, dpi));
+  for (const char* text : spec.shown)
+    if (text != nullptr) width = std::max(width, TextWidth(text) + Scale(CellPadding, dpi));
+  return width;
+}
+
+int SystemDpi() {
+  HDC screen = GetDC(nullptr);
+  int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : DesignDpi;
+}
 
 }  // namespace
 
 void SetUpColumns() {
   ListControl = GetDlgItem(MainDialog, IDC_SERVERLIST);
+  int dpi = SystemDpi();
   for (int i = 0; i < 4; ++i) {
     LVCOLUMNA column = {};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = LVCFMT_LEFT;
-    column.cx = Columns[i].width;
+    column.cx = ColumnWidth(Columns[i], dpi);
     column.pszText = const_cast<char*>(Columns[i].header);
     column.iSubItem = i;
     SendMessageA(ListControl, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));

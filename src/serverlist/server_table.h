@@ -20,6 +20,7 @@ const int LocationRoom = 256;
 // thread exists.
 extern HWND MainDialog;
 
+// The four columns, as wide as the system DPI and their texts ask.
 void SetUpColumns();
 int AppendRow(const char* address);
 // Bytes copied, not counting the zero; 0 for a missing row or empty cell.

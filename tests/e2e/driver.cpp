@@ -1,6 +1,7 @@
 // Drives a running dnscheck window from another process, the way a user
 // would, and reads back what the user would see:
-//   e2e_driver state EXE            caption, buttons, focus, columns, cells
+//   e2e_driver state EXE            caption, buttons, focus, columns and their
+//                                   widths, cells
 //   e2e_driver press EXE start|stop a click on the button (BM_CLICK)
 //   e2e_driver keys EXE KEY...      esc, enter, end: posted to the focus
 //   e2e_driver focus EXE            the keyboard focus to the list, as a
@@ -168,7 +169,8 @@ int PrintState(const Target& t) {
   std::printf("selected\t%d\n", static_cast<int>(Send(list, LVM_GETNEXTITEM,
                                                       static_cast<WPARAM>(-1), LVNI_SELECTED)));
   for (int c = 0; c < ColumnCount; ++c)
-    std::printf("column\t%d\t%s\n", c, Header(&block, list, c).c_str());
+    std::printf("column\t%d\t%s\t%d\n", c, Header(&block, list, c).c_str(),
+                static_cast<int>(Send(list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(c), 0)));
   int rows = static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, 0));
   for (int row = 0; row < rows; ++row) {
     std::printf("row");

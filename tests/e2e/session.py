@@ -23,10 +23,16 @@ WINE_PREFIX = os.path.join(REPO, "scripts", "wine-prefix.sh")
 sys.path.insert(0, os.path.join(REPO, "scripts"))
 import virtual_display  # noqa: E402
 
-# The virtual desktop: room for the dialog and a margin around it; the
-# screen holds the desktop.
-DESKTOP = "640x680"
-SCREEN = "800x720x24"
+# The virtual desktop at 96 DPI: room for the dialog and a margin around
+# it; the screen holds the desktop. Both grow with the display scale, as
+# the dialog does.
+DESKTOP = (640, 680)
+SCREEN = (800, 720)
+DESIGN_DPI = 96
+
+
+def scaled(size, dpi):
+    return "x".join(str(n * dpi // DESIGN_DPI) for n in size)
 
 TITLE = "DNS 服务器检测"
 PROGRESS = re.compile(r"^线程数: (\d+)  扫描进度: (\d+)/(\d+)$")
@@ -37,14 +43,15 @@ class Display(virtual_display.Display):
     """A private Xvfb with room for the virtual desktop, so that no other
     window can cover the one driven."""
 
-    def __init__(self):
-        super().__init__(SCREEN)
+    def __init__(self, dpi=DESIGN_DPI):
+        super().__init__(scaled(SCREEN, dpi) + "x24")
 
 
 class Wine:
-    """One build tree's programs, run in a prefix of their own."""
+    """One build tree's programs, run in a prefix of their own at a
+    display scale."""
 
-    def __init__(self, tree, prefix_name, display, desktop=DESKTOP):
+    def __init__(self, tree, prefix_name, display, dpi=DESIGN_DPI):
         self.tree = os.path.abspath(tree)
         self.root = os.path.join(self.tree, prefix_name)
         self.env = dict(os.environ, DISPLAY=display)
@@ -54,8 +61,8 @@ class Wine:
         # A Wine server left from an earlier run would hold the sockets of
         # this run in the network it was started in.
         self.stop_all()
-        subprocess.run(["bash", WINE_PREFIX, self.root, self.tool_exe, desktop],
-                       env=self.env, check=True)
+        subprocess.run(["bash", WINE_PREFIX, self.root, self.tool_exe, scaled(DESKTOP, dpi),
+                        str(dpi)], env=self.env, check=True)
 
     def popen(self, exe, args, **kw):
         return subprocess.Popen(["bash", WINE_RUN, self.root, exe] + list(args), env=self.env, **kw)
@@ -177,13 +184,13 @@ class Tool:
 
     def state(self):
         """What the window shows: caption, buttons {id: (enabled, text)},
-        focus, selected row, headers, rows (lists of four cells), rect;
-        and keys, each row's sort key."""
+        focus, selected row, headers, their widths, rows (lists of four
+        cells), rect; and keys, each row's sort key."""
         code, out, err = self.drive("state")
         if code != 0:
             status = "running" if self.proc.poll() is None else f"ended with {self.proc.returncode}"
             raise RuntimeError(f"driver state failed ({code}): {err.strip()}; the program is {status}")
-        s = {"buttons": {}, "columns": [], "rows": [], "keys": []}
+        s = {"buttons": {}, "columns": [], "widths": [], "rows": [], "keys": []}
         for raw in out.split(b"\n"):
             if not raw:
                 continue
@@ -202,6 +209,7 @@ class Tool:
                 s["selected"] = int(f[1])
             elif f[0] == "column":
                 s["columns"].append(f[2])
+                s["widths"].append(int(f[3]))
             elif f[0] == "row":
                 s["rows"].append(f[1:5])
                 s["keys"].append(int(f[5]))
