@@ -38,14 +38,14 @@ const int MostShownTexts = 6;
 const char* const WidestAddress = "255.255.255.255";
 const char* const WidestLatency = "2999 ms";
 
-struct ColumnSpec {
+struct ColumnLayout {
   const char* header;
   int width;
   const char* shown[MostShownTexts];
 };
 
 // Headers in code page 936: "DNS地址", "位置", "结果", "GFW劫持".
-const ColumnSpec Columns[] = {
+const ColumnLayout Columns[] = {
     {"DNS\xB5\xD8\xD6\xB7", 100, {WidestAddress}},
     {"\xCE\xBB\xD6\xC3", 200, {}},
     {"\xBD\xE1\xB9\xFB",
@@ -67,9 +67,10 @@ int TextWidth(const char* text) {
 // Dialogs grow with the system DPI by themselves; pixel widths do not.
 // Font sizes round differently from the scale, so each text is measured
 // in the list's own font as well.
-int ColumnWidth(const ColumnSpec& spec, int dpi) {
-  int width = std::max(Scale(spec.width, dpi), TextWidth(spec.header) + Scale(HeaderPadding, dpi));
-  for (const char* text : spec.shown)
+int ColumnWidth(const ColumnLayout& column, int dpi) {
+  int width =
+      std::max(Scale(column.width, dpi), TextWidth(column.header) + Scale(HeaderPadding, dpi));
+  for (const char* text : column.shown)
     if (text != nullptr) width = std::max(width, TextWidth(text) + Scale(CellPadding, dpi));
   return width;
 }
