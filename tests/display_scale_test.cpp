@@ -6,7 +6,6 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -40,16 +39,8 @@ const ColumnRow Columns[] = {
     {70, {"GFW劫持", "否", "是", "检测中", "超时", "未完成"}},
 };
 
-BOOL CALLBACK FindStatic(HWND window, LPARAM found) {
-  char className[16] = {};
-  GetClassNameA(window, className, sizeof className);
-  if (lstrcmpiA(className, "Static") == 0) *reinterpret_cast<HWND*>(found) = window;
-  return TRUE;
-}
-
 void ExpectHintOnOneLineBeforeStart(HWND dialog) {
-  HWND hint = nullptr;
-  EnumChildWindows(dialog, FindStatic, reinterpret_cast<LPARAM>(&hint));
+  HWND hint = FindWindowExA(dialog, nullptr, "Static", nullptr);
   char text[256] = {};
   GetWindowTextA(hint, text, sizeof text);
   ASSERT_EQ(Gbk("按“开始”检测，关闭窗口时保存列表"), text);
@@ -63,8 +54,6 @@ void ExpectHintOnOneLineBeforeStart(HWND dialog) {
   GetClientRect(hint, &room);
   GetWindowRect(hint, &placed);
   GetWindowRect(GetDlgItem(dialog, IDC_START), &start);
-  std::printf("hint: %ld x %ld px in a %ld x %ld control\n", extent.cx, extent.cy, room.right,
-              room.bottom);
   EXPECT_LE(extent.cx, room.right) << "the hint wraps, and its second line is cut";
   EXPECT_LE(extent.cy, room.bottom);
   EXPECT_FALSE(IntersectRect(&overlap, &placed, &start)) << "the hint runs into Start";
@@ -93,7 +82,6 @@ TEST(DisplayScale, EveryColumnShowsItsTextsWholeAndTheHintFitsBeforeStart) {
   for (int c = 0; c < 4; ++c) {
     SCOPED_TRACE(testing::Message() << "column " << c << " at " << dpi << " DPI");
     int width = static_cast<int>(SendMessageA(list, LVM_GETCOLUMNWIDTH, c, 0));
-    std::printf("column %d: %d px;", c, width);
     if (dpi == DesignDpi) {
       EXPECT_EQ(Columns[c].designWidth, width);
     }
@@ -103,12 +91,10 @@ TEST(DisplayScale, EveryColumnShowsItsTextsWholeAndTheHintFitsBeforeStart) {
       int padding = utf8 == Columns[c].texts[0] ? HeaderPadding
                     : c == 0                    ? FirstCellPadding
                                                 : CellPadding;
-      int needed = padding + static_cast<int>(SendMessageA(list, LVM_GETSTRINGWIDTHA, 0,
-                                                           reinterpret_cast<LPARAM>(text.c_str())));
-      std::printf(" %s %d", utf8, needed);
-      EXPECT_GE(width, needed) << utf8 << " is cut";
+      EXPECT_GE(width, padding + SendMessageA(list, LVM_GETSTRINGWIDTHA, 0,
+                                              reinterpret_cast<LPARAM>(text.c_str())))
+          << utf8 << " is cut";
     }
-    std::printf("\n");
   }
   // The location column keeps its share, however long the user's texts.
   EXPECT_EQ(MulDiv(Columns[1].designWidth, dpi, DesignDpi),

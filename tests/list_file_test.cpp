@@ -334,16 +334,62 @@ TEST_F(ListFileTest, LongTextsComeBackWhole) {
   EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
 }
 
+extern "C" void* AcpSlot __asm__(IMPORT_SLOT_NAME(GetACP, 0));
+extern "C" void* ToWideSlot __asm__(IMPORT_SLOT_NAME(MultiByteToWideChar, 24));
+extern "C" void* FromWideSlot __asm__(IMPORT_SLOT_NAME(WideCharToMultiByte, 32));
+
+typedef int(WINAPI* ToWideFunction)(UINT, DWORD, LPCSTR, int, LPWSTR, int);
+typedef int(WINAPI* FromWideFunction)(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL);
+ToWideFunction RealToWide;
+FromWideFunction RealFromWide;
+
+UINT WINAPI Utf8CodePage() { return CP_UTF8; }
+
+int WINAPI ToWideOnUtf8System(UINT codePage, DWORD flags, LPCSTR text, int size, LPWSTR wide,
+                              int room) {
+  return RealToWide(codePage == CP_ACP ? CP_UTF8 : codePage, flags, text, size, wide, room);
+}
+
+// As Microsoft documents it, and unlike Wine: no default character for
+// UTF-8.
+int WINAPI FromWideOnUtf8System(UINT codePage, DWORD flags, LPCWSTR wide, int count, LPSTR text,
+                                int room, LPCSTR defaultChar, LPBOOL usedDefault) {
+  if (codePage == CP_ACP) codePage = CP_UTF8;
+  if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefault != nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  return RealFromWide(codePage, flags, wide, count, text, room, defaultChar, usedDefault);
+}
+
+// While it lives, the product code runs as on a Windows whose code page
+// for non-Unicode programs is 65001 (UTF-8). The window and the profile
+// functions still use Wine's.
+struct Utf8System {
+  Utf8System()
+      : acp(&AcpSlot, reinterpret_cast<void*>(&Utf8CodePage)),
+        toWide(&ToWideSlot, reinterpret_cast<void*>(&ToWideOnUtf8System)),
+        fromWide(&FromWideSlot, reinterpret_cast<void*>(&FromWideOnUtf8System)) {
+    RealToWide = toWide.original<ToWideFunction>();
+    RealFromWide = fromWide.original<FromWideFunction>();
+  }
+  ImportSlot acp, toWide, fromWide;
+};
+
 // Whatever the file's encoding, a close never changes a character the
 // user wrote: texts that reach the code page unchanged are saved in it,
 // and a file with any other text is left as it was, its rows still shown.
-// An empty expected location is not compared: that row shows what it can.
+// The encoding is decided once, from all the file's bytes: a save never
+// leaves lines in two encodings, and a guess never rewrites what was
+// written. An empty expected location is not compared: that row shows
+// what it can.
 TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
   struct Case {
     const char* name;
     std::string bytes;
     Entries rows;
     bool saved;
+    bool utf8System = false;
   };
   const std::wstring emoji = L"\xFEFF[DNSList]\r\n1.1.1.1=\xD83D\xDE00\r\n2.2.2.2=x\r\n";
   const Case cases[] = {
@@ -390,10 +436,40 @@ TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
        std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t)),
        {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
        false},
+      // Notepad's UTF-8: each of these lines alone also reads as code page
+      // 936, with fewer characters than UTF-8 gives but rarer ones.
+      {"UTF-8 with a middle dot and accents",
+       "[DNSList]\r\n1.1.1.1=北京·电信\r\n2.2.2.2=瑞士 Zürich\r\n3.3.3.3=法国 Café\r\n",
+       {{"1.1.1.1", Gbk("北京·电信")},
+        {"2.2.2.2", Gbk("瑞士 Zürich")},
+        {"3.3.3.3", Gbk("法国 Café")}},
+       true},
+      // Its bytes are also UTF-8, for 骴山; GB2312 lacks 骴.
+      {"GBK that is also three-byte UTF-8",
+       "[DNSList]\r\n1.1.1.1=" + Gbk("楠村北") + "\r\n",
+       {{"1.1.1.1", Gbk("楠村北")}},
+       true},
+      // 俺廿 in UTF-8 is 淇哄豢 in code page 936: both in GB2312, each with
+      // one character beyond its common hanzi. A guess must not rewrite it.
+      {"readings that tie",
+       "[DNSList]\r\n1.1.1.1=俺廿\r\n2.2.2.2=x\r\n",
+       {{"1.1.1.1", Gbk("淇哄豢")}, {"2.2.2.2", "x"}},
+       false},
+      {"UTF-8 mark before bytes the code page reads better",
+       "\xEF\xBB\xBF[DNSList]\r\n1.1.1.1=" + Gbk("楠村北") + "\r\n",
+       {{"1.1.1.1", Gbk("骴山")}},
+       true},
+      // There the code page's text is the UTF-8 itself.
+      {"UTF-8 where the code page is 65001",
+       "[DNSList]\r\n1.1.1.1=北京 电信\r\n2.2.2.2=香港\r\n",
+       {{"1.1.1.1", "北京 电信"}, {"2.2.2.2", "香港"}},
+       true,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(WriteBytes(path_, c.bytes));
+    std::unique_ptr<Utf8System> system(c.utf8System ? new Utf8System : nullptr);
     UiThread ui;
     ASSERT_EQ(static_cast<int>(c.rows.size()), RowCount());
     for (size_t row = 0; row < c.rows.size(); ++row) {
@@ -407,115 +483,6 @@ TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
     Save(ui);
     EXPECT_TRUE(SameText(c.saved ? ListText(Reversed(c.rows)) : c.bytes, ReadBytes(path_)));
     EXPECT_FALSE(Exists(temp_));
-  }
-}
-
-extern "C" void* AcpSlot __asm__(IMPORT_SLOT_NAME(GetACP, 0));
-extern "C" void* ToWideSlot __asm__(IMPORT_SLOT_NAME(MultiByteToWideChar, 24));
-extern "C" void* FromWideSlot __asm__(IMPORT_SLOT_NAME(WideCharToMultiByte, 32));
-
-typedef int(WINAPI* ToWideFunction)(UINT, DWORD, LPCSTR, int, LPWSTR, int);
-typedef int(WINAPI* FromWideFunction)(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL);
-ToWideFunction RealToWide;
-FromWideFunction RealFromWide;
-
-UINT WINAPI Utf8CodePage() { return CP_UTF8; }
-
-int WINAPI ToWideOnUtf8System(UINT codePage, DWORD flags, LPCSTR text, int size, LPWSTR wide,
-                              int room) {
-  return RealToWide(codePage == CP_ACP ? CP_UTF8 : codePage, flags, text, size, wide, room);
-}
-
-// As Microsoft documents it, and unlike Wine: no default character for
-// UTF-8.
-int WINAPI FromWideOnUtf8System(UINT codePage, DWORD flags, LPCWSTR wide, int count, LPSTR text,
-                                int room, LPCSTR defaultChar, LPBOOL usedDefault) {
-  if (codePage == CP_ACP) codePage = CP_UTF8;
-  if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefault != nullptr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  return RealFromWide(codePage, flags, wide, count, text, room, defaultChar, usedDefault);
-}
-
-// While it lives, the product code runs as on a Windows whose code page
-// for non-Unicode programs is 65001 (UTF-8). The window and the profile
-// functions still use Wine's.
-struct Utf8System {
-  Utf8System()
-      : acp(&AcpSlot, reinterpret_cast<void*>(&Utf8CodePage)),
-        toWide(&ToWideSlot, reinterpret_cast<void*>(&ToWideOnUtf8System)),
-        fromWide(&FromWideSlot, reinterpret_cast<void*>(&FromWideOnUtf8System)) {
-    RealToWide = toWide.original<ToWideFunction>();
-    RealFromWide = fromWide.original<FromWideFunction>();
-  }
-  ImportSlot acp, toWide, fromWide;
-};
-
-// One encoding for the whole file, decided from all its bytes: a save
-// never leaves lines in two encodings, and a guess never rewrites what
-// was written. The rows are the bytes the table shows; a file read as
-// UTF-8 is saved in the code page, one read by the code page keeps its
-// bytes, and one whose two readings are as plausible stays as it is.
-TEST_F(ListFileTest, ListIsReadInOneEncodingForTheWholeFile) {
-  enum Close { Saved, KeptAsItIs };
-  struct Case {
-    const char* name;
-    std::string bytes;
-    Entries rows;
-    Close close;
-    bool utf8System;
-  };
-  const Case cases[] = {
-      // Notepad's UTF-8: each of these lines alone also reads as code page
-      // 936, with fewer characters than UTF-8 gives but rarer ones.
-      {"UTF-8 with a middle dot and accents",
-       "[DNSList]\r\n1.1.1.1=北京·电信\r\n2.2.2.2=瑞士 Zürich\r\n3.3.3.3=法国 Café\r\n",
-       {{"1.1.1.1", Gbk("北京·电信")},
-        {"2.2.2.2", Gbk("瑞士 Zürich")},
-        {"3.3.3.3", Gbk("法国 Café")}},
-       Saved,
-       false},
-      // Its bytes are also UTF-8, for 骴山; GB2312 lacks 骴.
-      {"GBK that is also three-byte UTF-8",
-       "[DNSList]\r\n1.1.1.1=" + Gbk("楠村北") + "\r\n",
-       {{"1.1.1.1", Gbk("楠村北")}},
-       Saved,
-       false},
-      // 俺廿 in UTF-8 is 淇哄豢 in code page 936: both in GB2312, each with
-      // one character beyond its common hanzi.
-      {"readings that tie",
-       "[DNSList]\r\n1.1.1.1=俺廿\r\n2.2.2.2=x\r\n",
-       {{"1.1.1.1", Gbk("淇哄豢")}, {"2.2.2.2", "x"}},
-       KeptAsItIs,
-       false},
-      {"UTF-8 mark before bytes the code page reads better",
-       "\xEF\xBB\xBF[DNSList]\r\n1.1.1.1=" + Gbk("楠村北") + "\r\n",
-       {{"1.1.1.1", Gbk("骴山")}},
-       Saved,
-       false},
-      // There the code page's text is the UTF-8 itself.
-      {"UTF-8 where the code page is 65001",
-       "[DNSList]\r\n1.1.1.1=北京 电信\r\n2.2.2.2=香港\r\n",
-       {{"1.1.1.1", "北京 电信"}, {"2.2.2.2", "香港"}},
-       Saved,
-       true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_TRUE(WriteBytes(path_, c.bytes));
-    std::unique_ptr<Utf8System> system(c.utf8System ? new Utf8System : nullptr);
-    UiThread ui;
-    ASSERT_EQ(static_cast<int>(c.rows.size()), RowCount());
-    for (size_t row = 0; row < c.rows.size(); ++row) {
-      std::vector<std::string> cells = RowTexts(static_cast<int>(row));
-      EXPECT_EQ(c.rows[row].first, cells[0]);
-      EXPECT_EQ(c.rows[row].second, cells[1]);
-    }
-    Reverse(ui);
-    Save(ui);
-    EXPECT_TRUE(
-        SameText(c.close == Saved ? ListText(Reversed(c.rows)) : c.bytes, ReadBytes(path_)));
   }
 }
 
