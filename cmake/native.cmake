@@ -2,6 +2,7 @@
 # UndefinedBehaviorSanitizer, and its fuzzer when clang is the compiler.
 set(SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 target_compile_options(dnsmessage PRIVATE ${SANITIZE})
+target_compile_options(listtext PRIVATE ${SANITIZE})
 
 find_package(Threads REQUIRED)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -20,13 +21,20 @@ add_test(NAME native_query_id_start COMMAND query_id_start_test)
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(FUZZ -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
-  add_executable(reply_fuzzer fuzz/reply_fuzzer.cpp src/probe/dns_message.cpp)
-  target_include_directories(reply_fuzzer PRIVATE src)
-  target_compile_options(reply_fuzzer PRIVATE ${WARNINGS} ${FUZZ} -g)
-  target_link_options(reply_fuzzer PRIVATE ${FUZZ})
-  # Replays the seed corpus on every test run, without fuzzing.
-  add_test(NAME fuzz_corpus_replay
-           COMMAND reply_fuzzer -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/corpus)
+  # Each fuzzer replays its seed corpus on every test run, without fuzzing.
+  foreach(pair "reply_fuzzer|src/probe/dns_message.cpp|reply_corpus"
+               "list_fuzzer|src/serverlist/list_text.cpp|list_corpus")
+    string(REPLACE "|" ";" parts "${pair}")
+    list(GET parts 0 fuzzer)
+    list(GET parts 1 source)
+    list(GET parts 2 corpus)
+    add_executable(${fuzzer} fuzz/${fuzzer}.cpp ${source})
+    target_include_directories(${fuzzer} PRIVATE src)
+    target_compile_options(${fuzzer} PRIVATE ${WARNINGS} ${FUZZ} -g)
+    target_link_options(${fuzzer} PRIVATE ${FUZZ})
+    add_test(NAME ${fuzzer}_corpus_replay
+             COMMAND ${fuzzer} -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/${corpus})
+  endforeach()
 endif()
 
 # The performance report's verdicts, from tables in the benchmarks' formats.

@@ -27,7 +27,7 @@ target_include_directories(dnscheck_core PUBLIC src res)
 # windows.h then leaves out the old winsock.h, which clashes with winsock2.h.
 target_compile_definitions(dnscheck_core PUBLIC WIN32_LEAN_AND_MEAN)
 target_compile_options(dnscheck_core PRIVATE ${WARNINGS})
-target_link_libraries(dnscheck_core PUBLIC dnsmessage ${PLATFORM_LIBS})
+target_link_libraries(dnscheck_core PUBLIC dnsmessage listtext ${PLATFORM_LIBS})
 
 add_executable(dnscheck WIN32 src/ui/main.cpp res/dnscheck.rc)
 target_include_directories(dnscheck PRIVATE src res)

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the fuzzer's seed replies into fuzz/corpus: well-formed replies of
-each kind the walkers meet, so fuzzing starts from deep inside the walk."""
+"""Writes the fuzzers' seeds: into fuzz/reply_corpus well-formed replies of
+each kind the walkers meet, so fuzzing starts from deep inside the walk;
+into fuzz/list_corpus list files as people keep them, in each encoding,
+and one with every rule of the profile format."""
 import os
 import struct
 
@@ -32,9 +34,28 @@ SEEDS = {
     "only_a_forged": reply(0, [(PTR, 1, 1, bytes([31, 13, 72, 1])), (PTR, 1, 1, bytes([31, 13, 72, 2]))]),
 }
 
-here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
-os.makedirs(here, exist_ok=True)
-for key, data in SEEDS.items():
-    with open(os.path.join(here, key), "wb") as f:
-        f.write(data)
-print("make_corpus: wrote", len(SEEDS), "seeds to", here)
+FUZZ = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(FUZZ, "..", "res", "dns.ini"), "rb") as f:
+    DEFAULT_LIST = f.read().decode("gbk")
+EVERY_RULE = (
+    "; comment before any section\r\n0.0.0.0=outside\r\n[Other]\r\n1.0.0.1=other\r\n"
+    "[ dnslist ]\r\n  2.2.2.2  =  spaced  \r\n=no address\r\n3.3.3.3\r\n4.4.4.4=a=b\r\n"
+    "\t;5.5.5.5=comment\r\n[no close\r\n6.6.6.6=\"quoted\"\n7.7.7.7=cr only\r"
+    "8.8.8.8=nul\0after\r\n\r\n9.9.9.9=\x1a\r\n[DNSList]\r\n10.0.0.1=second section\r\n")
+LISTS = {
+    "default_gbk": DEFAULT_LIST.encode("gbk"),
+    "default_utf8": DEFAULT_LIST.encode("utf-8"),
+    "default_utf8_mark": b"\xef\xbb\xbf" + DEFAULT_LIST.encode("utf-8"),
+    "default_utf16": b"\xff\xfe" + DEFAULT_LIST.encode("utf-16-le"),
+    "every_rule": EVERY_RULE.encode(),
+    "traditional_gbk": "[DNSList]\r\n168.95.1.1=中華電信 臺北\r\n1.1.1.1=藝 螢\r\n".encode("gbk"),
+    "accents_utf8": "[DNSList]\r\n1.1.1.1=Zürich\r\n2.2.2.2=Montréal · Genève\r\n".encode("utf-8"),
+}
+
+for folder, seeds in (("reply_corpus", SEEDS), ("list_corpus", LISTS)):
+    here = os.path.join(FUZZ, folder)
+    os.makedirs(here, exist_ok=True)
+    for key, data in seeds.items():
+        with open(os.path.join(here, key), "wb") as f:
+            f.write(data)
+    print("make_corpus: wrote", len(seeds), "seeds to", here)

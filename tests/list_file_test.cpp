@@ -3,6 +3,8 @@
 // that a save killed at any moment leaves a whole list behind.
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -14,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "import_slot.h"
+#include "list_maker.h"
+#include "resource.h"
 #include "probe/scan_control.h"
 #include "serverlist/list_file.h"
 #include "serverlist/server_table.h"
@@ -21,6 +25,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 // The file exactly as the tool writes it.
@@ -46,6 +51,39 @@ testing::AssertionResult SameText(const std::string& expected, const std::string
 bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+extern "C" void* GetSectionSlot __asm__(IMPORT_SLOT_NAME(GetPrivateProfileSectionA, 16));
+extern "C" void* WriteSectionSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileSectionA, 12));
+extern "C" void* WriteStringSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileStringA, 16));
+extern "C" void* WriteFileSlot __asm__(IMPORT_SLOT_NAME(WriteFile, 20));
+
+int WriteCalls = 0;
+BOOL WINAPI CountSectionWrite(LPCSTR, LPCSTR, LPCSTR) {
+  ++WriteCalls;
+  return TRUE;
+}
+BOOL WINAPI CountStringWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+  ++WriteCalls;
+  return TRUE;
+}
+BOOL WINAPI CountFileWrite(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+  ++WriteCalls;
+  return TRUE;
+}
+
+// While it lives, every way the product writes a file is counted and
+// does nothing. Under Wine a profile write of an empty section creates no
+// file, while Windows creates the section (Microsoft documents it), so
+// only the count shows that nothing would be written there.
+struct WriteWatch {
+  WriteWatch()
+      : section(&WriteSectionSlot, reinterpret_cast<void*>(&CountSectionWrite)),
+        string(&WriteStringSlot, reinterpret_cast<void*>(&CountStringWrite)),
+        file(&WriteFileSlot, reinterpret_cast<void*>(&CountFileWrite)) {
+    WriteCalls = 0;
+  }
+  ImportSlot section, string, file;
+};
 
 // Each test gets a directory of its own: the profile functions keep
 // files they have read in memory, by name.
@@ -93,6 +131,14 @@ class ListFileTest : public testing::Test {
   static void Save(UiThread& ui) {
     ui.Run([] { SaveServerList(); });
   }
+  // Loads the list into the open window again, as a new start would.
+  static void Reload(UiThread& ui) {
+    ui.Run([] {
+      SendDlgItemMessageA(MainDialog, IDC_SERVERLIST, LVM_DELETEALLITEMS, 0, 0);
+      ResetScanState();
+      LoadServerList();
+    });
+  }
   // Reverses the table's order, so that a save that was abandoned shows:
   // the old file would otherwise be exactly what a test expects.
   static void Reverse(UiThread& ui) {
@@ -138,6 +184,11 @@ TEST_F(ListFileTest, NoFileGivesAnEmptyTableAndSavingLeavesNoFile) {
   UiThread ui;
   EXPECT_EQ(0, RowCount());
   EXPECT_EQ(0u, TotalRows);
+  {
+    WriteWatch watch;
+    Save(ui);
+  }
+  EXPECT_EQ(0, WriteCalls);
   Save(ui);
   EXPECT_FALSE(Exists(path_));
   EXPECT_FALSE(Exists(temp_));
@@ -151,6 +202,11 @@ TEST_F(ListFileTest, FileWithoutServersIsLeftAsItIs) {
   ASSERT_TRUE(WriteBytes(path_, text));
   UiThread ui;
   EXPECT_EQ(0, RowCount());
+  {
+    WriteWatch watch;
+    Save(ui);
+  }
+  EXPECT_EQ(0, WriteCalls);
   Save(ui);
   EXPECT_EQ(text, ReadBytes(path_));
 }
@@ -206,26 +262,50 @@ TEST_F(ListFileTest, BinaryUtf16AndReadOnlyFilesAreNeverLost) {
   SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// The servers of the file at `path` as the profile functions give them:
+// every entry split at its first '=', those with nothing before it left
+// out, as they name no server.
+Entries ProfileServers(const std::string& path) {
+  std::vector<char> section(1 << 20);
+  GetPrivateProfileSectionA("DNSList", section.data(), static_cast<DWORD>(section.size()),
+                            path.c_str());
+  Entries servers;
+  for (const char* entry = section.data(); *entry != '\0'; entry += lstrlenA(entry) + 1) {
+    std::string text = entry;
+    size_t equals = text.find('=');
+    if (equals == 0) continue;
+    servers.emplace_back(text.substr(0, equals),
+                         equals == std::string::npos ? "" : text.substr(equals + 1));
+  }
+  return servers;
+}
+
 // Lines the profile parser reads in its own way. Every line that names a
-// server keeps it, with its own location, so a save loses none of them. A
-// UTF-8 file, which the tool reads without the profile functions, is read
-// by the same rules and saved in the code page.
+// server keeps it, with its own location, so a save loses none of them;
+// the servers are those the profile functions give. A file in UTF-8 is
+// read by the same rules and saved in UTF-8, its mark kept.
 TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
   const std::string lines =
       "0.0.0.0=before any section\r\n"
-      "[DNSList]\r\n"
+      "[DNSList]x]\r\n"
+      "0.0.0.1=a section named by its last ']'\r\n"
+      "[DNSList] and a note\r\n"
       "1.1.1.1=first\r\n"
       "1.1.1.1=second\r\n"
       "  2.2.2.2  =  spaced out  \r\n"
       "=no address\r\n"
+      "  = no address either\r\n"
       "3.3.3.3\r\n"
       "4.4.4.4=a=b\r\n"
       "; 9.9.9.9=commented out\r\n"
       "\t;9.9.9.8=commented out\r\n"
+      "[no close\r\n"
       "5.5.5.5=\"quoted\"\r\n"
       "\r\n"
       "\t5.5.5.6\t=\ttabs\t\r"
-      "7.7.7.7=";
+      "\v5.5.5.7\f=\x1A" "blanks\x1A\n"
+      "5.5.5.8=cut\0 at a zero byte\r\n"
+      "7.7.7.7="s;
   const std::string rest =
       "\r\n"
       "[Other]\r\n"
@@ -233,26 +313,40 @@ TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
       "[ dnslist ]\r\n"
       "8.8.8.8=a second section of the name\r\n";
   const Entries expected = {
-      {"1.1.1.1", "first"}, {"1.1.1.1", "second"},    {"2.2.2.2", "spaced out"},
-      {"3.3.3.3", ""},      {"4.4.4.4", "a=b"},       {"5.5.5.5", "\"quoted\""},
-      {"5.5.5.6", "tabs"},  {"7.7.7.7", Gbk("上海")},
+      {"1.1.1.1", "first"},       {"1.1.1.1", "second"},   {"2.2.2.2", "spaced out"},
+      {"3.3.3.3", ""},            {"4.4.4.4", "a=b"},      {"[no close", ""},
+      {"5.5.5.5", "\"quoted\""}, {"5.5.5.6", "tabs"},     {"5.5.5.7", "blanks"},
+      {"5.5.5.8", "cut"},         {"7.7.7.7", "上海"},
   };
-  const std::string files[] = {lines + Gbk("上海") + rest, lines + "上海" + rest,
-                               "\xEF\xBB\xBF" + lines + "上海" + rest};
-  for (const std::string& file : files) {
-    ASSERT_TRUE(WriteBytes(path_, file));
+  const std::string mark = "\xEF\xBB\xBF";
+  const struct {
+    std::string file;
+    std::string mark;
+    bool utf8;
+  } files[] = {{lines + Gbk("上海") + rest, "", false},
+               {lines + "上海" + rest, "", true},
+               {mark + lines + "上海" + rest, mark, true}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.mark + (f.utf8 ? "UTF-8" : "GBK"));
+    Entries shown = expected, saved = Reversed(expected);
+    shown.back().second = Gbk("上海");
+    if (!f.utf8) saved.front().second = Gbk("上海");
+    ASSERT_TRUE(WriteBytes(path_, f.file));
+    if (!f.utf8) {
+      EXPECT_EQ(shown, ProfileServers(path_));
+    }
     ResetScanState();
     UiThread ui;
-    ASSERT_EQ(static_cast<int>(expected.size()), RowCount()) << file;
-    EXPECT_EQ(expected.size(), TotalRows);
-    for (size_t row = 0; row < expected.size(); ++row) {
+    ASSERT_EQ(static_cast<int>(shown.size()), RowCount());
+    EXPECT_EQ(shown.size(), TotalRows);
+    for (size_t row = 0; row < shown.size(); ++row) {
       std::vector<std::string> cells = RowTexts(static_cast<int>(row));
-      EXPECT_EQ(expected[row].first, cells[0]) << row;
-      EXPECT_EQ(expected[row].second, cells[1]) << row;
+      EXPECT_EQ(shown[row].first, cells[0]) << row;
+      EXPECT_EQ(shown[row].second, cells[1]) << row;
     }
     Reverse(ui);
     Save(ui);
-    EXPECT_EQ(ListText(Reversed(expected)), ReadBytes(path_));
+    EXPECT_EQ(f.mark + ListText(saved), ReadBytes(path_));
   }
 }
 
@@ -376,114 +470,177 @@ struct Utf8System {
   ImportSlot acp, toWide, fromWide;
 };
 
-// Whatever the file's encoding, a close never changes a character the
-// user wrote: texts that reach the code page unchanged are saved in it,
-// and a file with any other text is left as it was, its rows still shown.
-// The encoding is decided once, from all the file's bytes: a save never
-// leaves lines in two encodings, and a guess never rewrites what was
-// written. An empty expected location is not compared: that row shows
-// what it can.
-TEST_F(ListFileTest, ListInAnyEncodingKeepsItsCharacters) {
+// The list's lines, after what stands before its section, in the
+// layout the tool writes.
+std::string LinesText(const std::string& mark, const std::vector<std::string>& lines) {
+  std::string text = mark + "[DNSList]\r\n";
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// Whatever the file's encoding and whatever reading is taken, a close
+// never changes a byte the user wrote: a list is written back in the
+// encoding it was read in, each server as the bytes it came from, and a
+// list with any text the code page cannot carry is left as it was, its
+// rows still shown. Opened and closed again, a list shows what it showed
+// the first time, and the second close writes what the first did. An
+// empty location is not compared: that row shows what it can.
+TEST_F(ListFileTest, ListInAnyEncodingKeepsItsBytes) {
   struct Case {
     const char* name;
-    std::string bytes;
-    Entries rows;
+    std::string mark;  // before the section, or the whole file where there are no lines
+    std::vector<std::string> lines;
+    std::vector<std::string> shown;
     bool saved;
     bool utf8System = false;
   };
+  const std::string mark = "\xEF\xBB\xBF";
   const std::wstring emoji = L"\xFEFF[DNSList]\r\n1.1.1.1=\xD83D\xDE00\r\n2.2.2.2=x\r\n";
   const Case cases[] = {
       {"UTF-8",
-       "[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
-       {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
+       "",
+       {"127.0.0.1=上", "127.0.0.2=北京 联通 1"},
+       {Gbk("上"), Gbk("北京 联通 1")},
        true},
       {"UTF-8 with its mark",
-       "\xEF\xBB\xBF[DNSList]\r\n127.0.0.1=上\r\n127.0.0.2=北京 联通 1\r\n",
-       {{"127.0.0.1", Gbk("上")}, {"127.0.0.2", Gbk("北京 联通 1")}},
+       mark,
+       {"127.0.0.1=上", "127.0.0.2=北京 联通 1"},
+       {Gbk("上"), Gbk("北京 联通 1")},
        true},
-      // One encoding for the whole file: not UTF-8, so the code page's,
-      // which the UTF-8 line does not survive.
-      {"GBK and UTF-8 lines",
-       "[DNSList]\r\n1.1.1.1=" + Gbk("广东 电信") + "\r\n2.2.2.2=北京 联通\r\n",
-       {{"1.1.1.1", Gbk("广东 电信")}, {"2.2.2.2", ""}},
+      // Not UTF-8, so the code page's, which the UTF-8 line does not survive.
+      {"GBK and UTF-8 lines", "", {"1.1.1.1=" + Gbk("广东 电信"), "2.2.2.2=北京 联通"},
+       {Gbk("广东 电信"), ""}, false},
+      // UTF-8 throughout, the GBK bytes included, and more plausible so: 小
+      // shows as a Cyrillic С, and is saved as the bytes it was read from.
+      {"GBK beside UTF-8, the GBK also UTF-8", "", {"1.1.1.1=" + Gbk("小"), "2.2.2.2=上"},
+       {Gbk("С"), Gbk("上")}, true},
+      // d0 a1 also reads as UTF-8, a lone Cyrillic letter.
+      {"GBK that is also UTF-8", "", {"1.1.1.1=" + Gbk("小"), "2.2.2.2=x"}, {Gbk("小"), "x"}, true},
+      // cb 87 and ce 9e read as UTF-8 are ˇ and Ξ, which GB2312 has.
+      {"traditional GBK that is also UTF-8", "",
+       {"127.0.9.1=" + Gbk("藝"), "127.0.9.2=" + Gbk("螢")}, {Gbk("藝"), Gbk("螢")}, true},
+      {"traditional UTF-8", "", {"127.0.9.1=藝", "127.0.9.2=螢"}, {Gbk("藝"), Gbk("螢")}, true},
+      // e4 b8 b6 e4 b8 b6 reads as UTF-8 too: 丶丶, whose hanzi are rarer.
+      {"GBK that is also UTF-8 of rarer hanzi", "", {"1.1.1.1=" + Gbk("涓朵付"), "2.2.2.2=x"},
+       {Gbk("涓朵付"), "x"}, true},
+      // A surrogate, an overlong form, a code point past U+10FFFF: UTF-8
+      // to a lax reader only.
+      {"GBK that only lax rules read as UTF-8", "",
+       {"1.1.1.1=" + Gbk("矶東"), "2.2.2.2=" + Gbk("量"), "3.3.3.3=" + Gbk("酢啊")},
+       {Gbk("矶東"), Gbk("量"), Gbk("酢啊")}, true},
+      {"UTF-8 cut mid-character", "", {"1.1.1.1=上", "2.2.2.2=上\xE6\xB5"}, {"", ""}, false},
+      {"GBK cut mid-character", "", {"1.1.1.1=" + Gbk("广州") + "\xB5", "2.2.2.2=x"}, {"", "x"},
        false},
-      // UTF-8 throughout, the GBK bytes included (a Cyrillic letter), and
-      // more plausible so: saved in the code page with every character.
-      {"GBK beside UTF-8, the GBK also UTF-8",
-       "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=上\r\n",
-       {{"1.1.1.1", Gbk("С")}, {"2.2.2.2", Gbk("上")}},
-       true},
-      // d0 a1 is also UTF-8 (a Cyrillic letter): a file the code page reads
-      // stays in it.
-      {"GBK that is also UTF-8",
-       "[DNSList]\r\n1.1.1.1=" + Gbk("小") + "\r\n2.2.2.2=x\r\n",
-       {{"1.1.1.1", Gbk("小")}, {"2.2.2.2", "x"}},
-       true},
-      // Not UTF-8, so read by the code page, as before any UTF-8 reading.
-      {"UTF-8 cut mid-character",
-       "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=上\xE6\xB5\r\n",
-       {{"1.1.1.1", ""}, {"2.2.2.2", ""}},
-       false},
-      {"GBK cut mid-character",
-       "[DNSList]\r\n1.1.1.1=" + Gbk("广州") + "\xB5\r\n2.2.2.2=x\r\n",
-       {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
-       false},
-      {"UTF-8 outside GBK",
-       "[DNSList]\r\n1.1.1.1=上\r\n2.2.2.2=香港 \xF0\x9F\x98\x80\r\n",
-       {{"1.1.1.1", Gbk("上")}, {"2.2.2.2", ""}},
+      {"UTF-8 outside GBK", "", {"1.1.1.1=上", "2.2.2.2=香港 \xF0\x9F\x98\x80"}, {Gbk("上"), ""},
        false},
       {"UTF-16 outside GBK",
        std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t)),
-       {{"1.1.1.1", ""}, {"2.2.2.2", "x"}},
+       {},
+       {"", "x"},
        false},
-      // Notepad's UTF-8: each of these lines alone also reads as code page
-      // 936, with fewer characters than UTF-8 gives but rarer ones.
-      {"UTF-8 with a middle dot and accents",
-       "[DNSList]\r\n1.1.1.1=北京·电信\r\n2.2.2.2=瑞士 Zürich\r\n3.3.3.3=法国 Café\r\n",
-       {{"1.1.1.1", Gbk("北京·电信")},
-        {"2.2.2.2", Gbk("瑞士 Zürich")},
-        {"3.3.3.3", Gbk("法国 Café")}},
-       true},
+      // Each of these lines alone also reads as code page 936, with a
+      // hanzi amid Latin letters or rare ones.
+      {"UTF-8 with a middle dot and accents", "",
+       {"1.1.1.1=北京·电信", "2.2.2.2=瑞士 Zürich", "3.3.3.3=法国 Café"},
+       {Gbk("北京·电信"), Gbk("瑞士 Zürich"), Gbk("法国 Café")}, true},
+      {"accented Latin names in UTF-8", "",
+       {"1.1.1.1=Zürich", "2.2.2.2=Montréal", "3.3.3.3=Genève"},
+       {Gbk("Zürich"), Gbk("Montréal"), Gbk("Genève")}, true},
       // Its bytes are also UTF-8, for 骴山; GB2312 lacks 骴.
-      {"GBK that is also three-byte UTF-8",
-       "[DNSList]\r\n1.1.1.1=" + Gbk("楠村北") + "\r\n",
-       {{"1.1.1.1", Gbk("楠村北")}},
-       true},
-      // 俺廿 in UTF-8 is 淇哄豢 in code page 936: both in GB2312, each with
-      // one character beyond its common hanzi. A guess must not rewrite it.
-      {"readings that tie",
-       "[DNSList]\r\n1.1.1.1=俺廿\r\n2.2.2.2=x\r\n",
-       {{"1.1.1.1", Gbk("淇哄豢")}, {"2.2.2.2", "x"}},
-       false},
-      {"UTF-8 mark before bytes the code page reads better",
-       "\xEF\xBB\xBF[DNSList]\r\n1.1.1.1=" + Gbk("楠村北") + "\r\n",
-       {{"1.1.1.1", Gbk("骴山")}},
-       true},
+      {"GBK that is also three-byte UTF-8", "", {"1.1.1.1=" + Gbk("楠村北")}, {Gbk("楠村北")}, true},
+      // 俺廿 in UTF-8 is 淇哄豢 in code page 936: each reading has one
+      // of GB2312's rarer hanzi. The code page's is shown, and the bytes
+      // are kept all the same.
+      {"readings that tie", "", {"1.1.1.1=俺廿", "2.2.2.2=x"}, {Gbk("淇哄豢"), "x"}, true},
+      {"UTF-8 mark before bytes the code page reads better", mark, {"1.1.1.1=" + Gbk("楠村北")},
+       {Gbk("骴山")}, true},
       // There the code page's text is the UTF-8 itself.
-      {"UTF-8 where the code page is 65001",
-       "[DNSList]\r\n1.1.1.1=北京 电信\r\n2.2.2.2=香港\r\n",
-       {{"1.1.1.1", "北京 电信"}, {"2.2.2.2", "香港"}},
-       true,
-       true},
+      {"UTF-8 where the code page is 65001", "", {"1.1.1.1=北京 电信", "2.2.2.2=香港"},
+       {"北京 电信", "香港"}, true, true},
+      {"two-byte UTF-8 where the code page is 65001", "", {"1.1.1.1=Zürich", "2.2.2.2=Москва"},
+       {"Zürich", "Москва"}, true, true},
   };
+  UiThread ui;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(WriteBytes(path_, c.bytes));
+    const std::string file = c.lines.empty() ? c.mark : LinesText(c.mark, c.lines);
+    std::vector<std::string> reversed(c.lines.rbegin(), c.lines.rend());
+    ASSERT_TRUE(WriteBytes(path_, file));
     std::unique_ptr<Utf8System> system(c.utf8System ? new Utf8System : nullptr);
-    UiThread ui;
-    ASSERT_EQ(static_cast<int>(c.rows.size()), RowCount());
-    for (size_t row = 0; row < c.rows.size(); ++row) {
-      std::vector<std::string> cells = RowTexts(static_cast<int>(row));
-      EXPECT_EQ(c.rows[row].first, cells[0]);
-      if (!c.rows[row].second.empty()) {
-        EXPECT_EQ(c.rows[row].second, cells[1]);
+    std::vector<std::string> first;
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE(round == 0 ? "first opening" : "second opening");
+      Reload(ui);
+      ASSERT_EQ(static_cast<int>(c.shown.size()), RowCount());
+      std::vector<std::string> shown;
+      for (int row = 0; row < RowCount(); ++row) shown.push_back(RowTexts(row)[1]);
+      if (round == 0) {
+        first = shown;
+        for (size_t row = 0; row < c.shown.size(); ++row) {
+          if (!c.shown[row].empty()) {
+            EXPECT_EQ(c.shown[row], shown[row]) << row;
+          }
+        }
+      } else {
+        EXPECT_EQ(c.saved ? std::vector<std::string>(first.rbegin(), first.rend()) : first, shown);
+      }
+      Reverse(ui);
+      Save(ui);
+      bool reversedNow = c.saved && round == 0;
+      EXPECT_TRUE(SameText(reversedNow ? LinesText(c.mark, reversed) : file, ReadBytes(path_)));
+      EXPECT_FALSE(Exists(temp_));
+    }
+  }
+}
+
+// Lists as people write them, from a seed: their words of every kind, in
+// GBK and in UTF-8 with and without its mark, now and then with a comment
+// and another section. Whatever is read from them, the first close keeps
+// every server's bytes (or leaves the file as it was), and a second
+// opening and close change nothing more.
+TEST_F(ListFileTest, GeneratedListsKeepTheirBytesOverTwoCloses) {
+  const int Lists = 24;
+  const std::string marks[] = {"", "", "\xEF\xBB\xBF"};
+  std::mt19937 random(21);
+  UiThread ui;
+  int saved = 0, kept = 0;
+  for (int i = 0; i < Lists; ++i) {
+    MadeList list = MakeList(random);
+    for (MadeEncoding encoding : {MadeGbk, MadeUtf8, MadeUtf8WithMark}) {
+      if (encoding == MadeGbk && !list.inGbk) continue;
+      std::string file = ListFile(list, encoding);
+      std::string mark = marks[encoding];
+      std::vector<std::string> lines;
+      for (size_t at = file.find('\n') + 1; at < file.size(); at = file.find('\n', at) + 1)
+        lines.push_back(file.substr(at, file.find('\r', at) - at));
+      std::string rewritten = LinesText(mark, std::vector<std::string>(lines.rbegin(), lines.rend()));
+      if (random() % 3 == 0) file.insert(mark.size(), "; " + lines[0] + "\r\n");
+      if (random() % 3 == 0) file += "[Other]\r\n" + lines[0] + "\r\n";
+      SCOPED_TRACE(testing::Message() << list.kind << ", encoding " << encoding << ": " << file);
+      ASSERT_TRUE(WriteBytes(path_, file));
+      Reload(ui);
+      ASSERT_EQ(static_cast<int>(lines.size()), RowCount());
+      std::vector<std::string> first;
+      for (int row = 0; row < RowCount(); ++row) first.push_back(RowTexts(row)[1]);
+      Reverse(ui);
+      Save(ui);
+      std::string after = ReadBytes(path_);
+      ASSERT_TRUE(after == file || after == rewritten) << after;
+      (after == file ? kept : saved) += 1;
+
+      Reload(ui);
+      std::vector<std::string> second;
+      for (int row = RowCount() - 1; row >= 0; --row) second.push_back(RowTexts(row)[1]);
+      if (after == rewritten) {
+        EXPECT_EQ(first, second);
+        Reverse(ui);
+        Save(ui);
+        EXPECT_EQ(LinesText(mark, lines), ReadBytes(path_));
       }
     }
-    Reverse(ui);
-    Save(ui);
-    EXPECT_TRUE(SameText(c.saved ? ListText(Reversed(c.rows)) : c.bytes, ReadBytes(path_)));
-    EXPECT_FALSE(Exists(temp_));
   }
+  std::printf("generated lists: %d saved, %d kept as they were\n", saved, kept);
+  EXPECT_GT(saved, kept);
 }
 
 // A folder of 251 bytes is the longest that leaves room for "\dns.ini";
@@ -501,61 +658,75 @@ TEST_F(ListFileTest, ListInTheLongestFolderIsSaved) {
   EXPECT_FALSE(Exists(temp_));
 }
 
-extern "C" void* GetSectionSlot __asm__(IMPORT_SLOT_NAME(GetPrivateProfileSectionA, 16));
-extern "C" void* WriteSectionSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileSectionA, 12));
-
 typedef BOOL(WINAPI* WriteSectionFunction)(LPCSTR, LPCSTR, LPCSTR);
 WriteSectionFunction RealWriteSection;
-int ShortWrites = 0;
+int ChangedWrites = 0;
+bool AddAnEntry = false;
 
-// As a full disk can: the last entry never reaches the file, and the
-// write reports success.
-BOOL WINAPI WriteAllButTheLastEntry(LPCSTR section, LPCSTR block, LPCSTR path) {
-  ++ShortWrites;
-  std::string kept;
+// As a full disk or a faulty layer can: the last entry never reaches the
+// file, or one more follows it, and the write reports success.
+BOOL WINAPI WriteAnotherSection(LPCSTR section, LPCSTR block, LPCSTR path) {
+  ++ChangedWrites;
+  std::string changed;
   for (const char* entry = block; *entry != '\0'; entry += lstrlenA(entry) + 1) {
-    if (entry[lstrlenA(entry) + 1] != '\0') kept.append(entry, lstrlenA(entry) + 1);
+    if (AddAnEntry || entry[lstrlenA(entry) + 1] != '\0') changed.append(entry, lstrlenA(entry) + 1);
   }
-  kept.push_back('\0');
-  RealWriteSection(section, kept.c_str(), path);
+  if (AddAnEntry) changed.append("10.9.9.9=added", sizeof "10.9.9.9=added");
+  changed.push_back('\0');
+  RealWriteSection(section, changed.c_str(), path);
   return TRUE;
 }
 
 TEST_F(ListFileTest, WriteThatComesOutDifferentKeepsTheOldList) {
   const std::string old = ListText({{"10.0.0.1", "a"}, {"10.0.0.2", "b"}, {"10.0.0.3", "c"}});
-  ASSERT_TRUE(WriteBytes(path_, old));
   UiThread ui;
-  Reverse(ui);
-  {
-    ImportSlot slot(&WriteSectionSlot, reinterpret_cast<void*>(&WriteAllButTheLastEntry));
+  for (bool add : {false, true}) {
+    SCOPED_TRACE(add ? "one entry more" : "the last entry lost");
+    ASSERT_TRUE(WriteBytes(path_, old));
+    Reload(ui);
+    Reverse(ui);
+    ImportSlot slot(&WriteSectionSlot, reinterpret_cast<void*>(&WriteAnotherSection));
     RealWriteSection = slot.original<WriteSectionFunction>();
-    ShortWrites = 0;
+    ChangedWrites = 0;
+    AddAnEntry = add;
     Save(ui);
+    EXPECT_EQ(1, ChangedWrites);
+    EXPECT_EQ(old, ReadBytes(path_));
+    EXPECT_FALSE(Exists(temp_));
   }
-  EXPECT_EQ(1, ShortWrites);
-  EXPECT_EQ(old, ReadBytes(path_));
-  EXPECT_FALSE(Exists(temp_));
 }
 
-// Some Windows return comment lines and the blanks around keys and values
-// with a section; none of them may become a server or part of one.
-DWORD WINAPI SectionAsSomeWindowsReturnIt(LPCSTR, LPSTR buffer, DWORD room, LPCSTR) {
-  static const char entries[] = "; 9.9.9.9=commented out\0  ;9.9.9.8\0  1.1.1.1  =  spaced  \0";
-  if (room < sizeof entries) return room - 2;
-  CopyMemory(buffer, entries, sizeof entries);
-  return sizeof entries - 1;
+typedef DWORD(WINAPI* GetSectionFunction)(LPCSTR, LPSTR, DWORD, LPCSTR);
+GetSectionFunction RealGetSection;
+
+// Microsoft's page for GetPrivateProfileSection: before Windows 7 a
+// section holds at most 32,767 characters. Longer ones come back cut, and
+// the return value need not say so.
+DWORD WINAPI SectionAsXpReturnsIt(LPCSTR section, LPSTR buffer, DWORD room, LPCSTR path) {
+  const DWORD XpMostCharacters = 32767;
+  return RealGetSection(section, buffer, room < XpMostCharacters ? room : XpMostCharacters, path);
 }
 
-TEST_F(ListFileTest, CommentsInTheReturnedSectionAreNotServers) {
-  ASSERT_TRUE(WriteBytes(path_, "[DNSList]\r\n1.1.1.1=spaced\r\n"));
-  std::unique_ptr<UiThread> ui;
-  {
-    ImportSlot slot(&GetSectionSlot, reinterpret_cast<void*>(&SectionAsSomeWindowsReturnIt));
-    ui.reset(new UiThread);
+// The list is read from the file's bytes, so nothing of it hangs on what
+// a profile read returns on the oldest Windows the tool runs on: the load,
+// and the read-back of the save.
+TEST_F(ListFileTest, ListLongerThanXpsProfileSectionLoadsWholeAndSavesInItsNewOrder) {
+  Entries entries;
+  for (int i = 0; i < 3000; ++i) {
+    char address[32];
+    std::snprintf(address, sizeof address, "10.2.%d.%d", i / 256, i % 256);
+    entries.emplace_back(address, Gbk("上海 电信 ") + std::to_string(i));
   }
-  ASSERT_EQ(1, RowCount());
-  EXPECT_EQ("1.1.1.1", RowTexts(0)[0]);
-  EXPECT_EQ("spaced", RowTexts(0)[1]);
+  ASSERT_GT(ListText(entries).size(), 2 * 32767u);
+  ASSERT_TRUE(WriteBytes(path_, ListText(entries)));
+  ImportSlot slot(&GetSectionSlot, reinterpret_cast<void*>(&SectionAsXpReturnsIt));
+  RealGetSection = slot.original<GetSectionFunction>();
+  UiThread ui;
+  ASSERT_EQ(static_cast<int>(entries.size()), RowCount());
+  EXPECT_EQ(entries.back().second, RowTexts(RowCount() - 1)[1]);
+  Reverse(ui);
+  Save(ui);
+  EXPECT_TRUE(SameText(ListText(Reversed(entries)), ReadBytes(path_)));
 }
 
 // A save that died earlier can leave its file behind; what that file holds

@@ -5,6 +5,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 # thread, the scripted DNS server, the reply builder, the clocks and the
 # text and file utilities.
 add_library(wintest STATIC tests/ui_fixture.cpp tests/window_test.cpp tests/text_files.cpp
+                           tests/list_maker.cpp
                            tests/measure.cpp tests/test_dns_server.cpp tests/reply_builder.cpp)
 target_include_directories(wintest PUBLIC src res tests)
 target_compile_options(wintest PRIVATE ${WARNINGS})

@@ -5,6 +5,7 @@
 #include "probe/scan_control.h"
 #include "resource.h"
 #include "serverlist/list_encoding.h"
+#include "serverlist/list_text.h"
 #include "serverlist/server_table.h"
 
 char ListFilePath[MAX_PATH];
@@ -14,7 +15,6 @@ namespace {
 
 const char* const Section = "DNSList";
 const char* const FileName = "\\dns.ini";
-const DWORD FirstSectionRoom = 65536;
 const DWORD FirstBlockRoom = 65536;
 
 // A multi-byte character that does not fit may be left out whole, so a
@@ -25,28 +25,11 @@ const int CharSlack = 4;
 
 // Set by a load after which a save could lose or change what the user
 // wrote: not every server reached the table, or a text could not be
-// carried into the system's code page unchanged. The file then stays as
-// it is at close.
+// carried into the system's code page and back unchanged. The file then
+// stays as it is at close.
 bool KeepFileAsItIs = false;
-
-// A zero-filled block of `size` bytes, or null.
-char* Allocate(DWORD size) { return static_cast<char*>(LocalAlloc(LPTR, size)); }
-
-// Reads a section of `path` whole, as "key=value" entries each ended by a
-// zero and the list by a second one: the room doubles until the section
-// fits. One read of the whole section, not one per key: under Wine each
-// profile call opens the file again, and 10,000 keys took seconds.
-char* ReadSection(const char* path) {
-  for (DWORD room = FirstSectionRoom;; room *= 2) {
-    char* buffer = Allocate(room);
-    if (buffer == nullptr) return nullptr;
-    // A full buffer returns room - 2; the last two bytes are the zeros.
-    DWORD got = GetPrivateProfileSectionA(Section, buffer, room, path);
-    if (got + 2 + CharSlack < room) return buffer;
-    LocalFree(buffer);
-    if (room > MAXDWORD / 2) return nullptr;
-  }
-}
+// The encoding the file was read in, which a save writes it back in.
+ListEncoding FileEncoding = CodePageFile;
 
 // Reads a cell whole into a block the caller frees: the room doubles
 // while the text could have been cut.
@@ -77,27 +60,25 @@ bool Grow(char** block, DWORD used, DWORD* room, DWORD more) {
   return true;
 }
 
-// Appends "address=location", or the line `address` alone when there is
-// no location, and its zero to the section block being built; the block
-// always ends with a second zero.
+// Appends "address=location" and its zero to the block being built,
+// which always ends with a second zero.
 bool AppendEntry(char** block, DWORD* used, DWORD* room, const char* address,
                  const char* location) {
   DWORD a = static_cast<DWORD>(lstrlenA(address));
-  DWORD l = location != nullptr ? static_cast<DWORD>(lstrlenA(location)) + 1 : 0;
-  if (!Grow(block, *used, room, a + l + 1)) return false;
+  DWORD l = static_cast<DWORD>(lstrlenA(location));
+  if (!Grow(block, *used, room, a + l + 2)) return false;
   CopyMemory(*block + *used, address, a);
-  if (l > 0) {
-    (*block)[*used + a] = '=';
-    CopyMemory(*block + *used + a + 1, location, l - 1);
-  }
-  *used += a + l + 1;
+  (*block)[*used + a] = '=';
+  CopyMemory(*block + *used + a + 1, location, l);
+  *used += a + l + 2;
   (*block)[*used - 1] = '\0';
   (*block)[*used] = '\0';
   return true;
 }
 
-// Builds the section block from the table, every text whole. Null when
-// the table is empty or memory runs out.
+// Builds the section's entries from the table, every text whole, in the
+// form the list is read in; *size counts them without the last zero. Null
+// when the table is empty or memory runs out.
 char* BuildBlock(DWORD* size) {
   DWORD room = FirstBlockRoom;
   DWORD used = 0;
@@ -119,17 +100,52 @@ char* BuildBlock(DWORD* size) {
     if (block != nullptr) LocalFree(block);
     return nullptr;
   }
-  *size = used + 1;
+  *size = used;
   return block;
 }
 
-// True when the file at `path` holds exactly the section `block`: the
-// profile call can report success for a write that the disk cut short.
-bool HoldsSection(const char* path, const char* block, DWORD size) {
-  char* written = ReadSection(path);
-  WritePrivateProfileStringA(nullptr, nullptr, nullptr, path);  // drop the cached copy
+// Writes `size` bytes as the whole of a new file.
+bool WriteNewFile(const char* path, const char* bytes, DWORD size) {
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+  CloseHandle(file);
+  return ok;
+}
+
+// The file in UTF-8, as the profile functions would lay out a section:
+// the mark where the list had one, "[DNSList]" and one line per entry.
+bool WriteUtf8(const char* path, const char* entries, DWORD size, bool mark) {
+  const char header[] = "\xEF\xBB\xBF[DNSList]\r\n";
+  DWORD skip = mark ? 0 : 3;
+  DWORD headerSize = sizeof header - 1 - skip;
+  char* text = Allocate(headerSize + size + size / 2 + 2);
+  if (text == nullptr) return false;
+  CopyMemory(text, header + skip, headerSize);
+  DWORD used = headerSize;
+  for (DWORD at = 0; at < size; ++at) {
+    if (entries[at] != '\0') {
+      text[used++] = entries[at];
+    } else {
+      text[used++] = '\r';
+      text[used++] = '\n';
+    }
+  }
+  bool ok = WriteNewFile(path, text, used);
+  LocalFree(text);
+  return ok;
+}
+
+// True when the file at `path` holds exactly the entries `block`, read in
+// the encoding it was written in: a write can report success for what the
+// disk cut short or the profile functions laid out otherwise.
+bool HoldsEntries(const char* path, const char* block, DWORD size) {
+  DWORD got = 0;
+  char* written = RowsAsWritten(path, Section, FileEncoding, &got);
   if (written == nullptr) return false;
-  bool same = SameBytes(written, block, size);
+  bool same = got == size && SameBytes(written, block, size);
   LocalFree(written);
   return same;
 }
@@ -145,36 +161,29 @@ bool FlushToDisk(const char* path) {
   return ok != FALSE;
 }
 
-// Writes `block` as the only section of a new file `temp` and puts it in
-// place of dns.ini. On any failure dns.ini is left as it was.
+// Writes the entries of `block` as the only section of a new file `temp`,
+// in the list's encoding, and puts it in place of dns.ini. On any failure
+// dns.ini is left as it was.
 void ReplaceListFile(const char* temp, const char* block, DWORD size) {
   // A leftover from an interrupted save must go: writing into it would
   // keep whatever else it holds.
   DeleteFileA(temp);
   if (GetFileAttributesA(temp) != INVALID_FILE_ATTRIBUTES) return;
-  bool ok = WritePrivateProfileSectionA(Section, block, temp) != FALSE;
-  WritePrivateProfileStringA(nullptr, nullptr, nullptr, temp);  // flush any cached copy
-  ok = ok && HoldsSection(temp, block, size) && FlushToDisk(temp) &&
+  bool ok = false;
+  if (FileEncoding == CodePageFile) {
+    ok = WritePrivateProfileSectionA(Section, block, temp) != FALSE;
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, temp);  // flush any cached copy
+    ok = ok && HoldsEntries(temp, block, size);
+  } else {
+    DWORD utf8Size = 0;
+    char* utf8 = CodePageToUtf8(block, size, &utf8Size);
+    ok = utf8 != nullptr && WriteUtf8(temp, utf8, utf8Size, FileEncoding == Utf8FileWithMark) &&
+         HoldsEntries(temp, utf8, utf8Size);
+    if (utf8 != nullptr) LocalFree(utf8);
+  }
+  ok = ok && FlushToDisk(temp) &&
        MoveFileExA(temp, ListFilePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) DeleteFileA(temp);
-}
-
-// The section's entries in the system's code page, as ReadSection gives
-// them. *rewritable is cleared when a save could change what the user
-// wrote.
-char* ReadEntries(const char* path, bool* rewritable) {
-  ListReading reading = ReadListFile(path, Section);
-  *rewritable = reading.rewritable;
-  return reading.entries != nullptr ? reading.entries : ReadSection(path);
-}
-
-// Blanks trimmed off both ends of `text`, in place.
-char* TrimBlanks(char* text) {
-  while (IsBlank(*text)) ++text;
-  char* end = text + lstrlenA(text);
-  while (end > text && IsBlank(end[-1])) --end;
-  *end = '\0';
-  return text;
 }
 
 // The temporary file's path: dns.ini's folder and ListTempName.
@@ -201,37 +210,31 @@ void BuildListFilePath() {
 }
 
 // Every entry of the section becomes a row, in file order, duplicates
-// included, each with its own location. The key is what stands before
-// the first '=' (the profile parser splits there too); a line with no '='
-// is a server whose location is empty. A line with nothing before its '='
-// names no server and is left out: an empty address would end the save.
-// Comments and the blanks around keys and values are dropped here too:
-// not every Windows leaves them out of a section it returns.
+// included, each with its own location: the address is what stands
+// before the first '=', and a line with no '=' is a server whose location
+// is empty.
 void LoadServerList() {
   KeepFileAsItIs = false;
+  FileEncoding = CodePageFile;
   if (ListFilePath[0] == '\0') return;
-  bool rewritable = true;
-  char* entries = ReadEntries(ListFilePath, &rewritable);
-  if (entries == nullptr) return;
-  KeepFileAsItIs = !rewritable;
+  ListReading reading = ReadListFile(ListFilePath, Section);
+  KeepFileAsItIs = !reading.rewritable;
+  FileEncoding = reading.encoding;
+  if (reading.rows == nullptr) return;
   // Each new row would otherwise repaint and re-lay the list, which made
   // the load of a long list take seconds.
   SendDlgItemMessageA(MainDialog, IDC_SERVERLIST, WM_SETREDRAW, FALSE, 0);
   char* next = nullptr;
-  for (char* entry = entries; *entry != '\0'; entry = next) {
+  for (char* entry = reading.rows; *entry != '\0'; entry = next) {
     next = entry + lstrlenA(entry) + 1;
-    entry = TrimBlanks(entry);
-    if (*entry == ';') continue;
     char* equals = entry;
     while (*equals != '\0' && *equals != '=') ++equals;
     const char* location = "";
     if (*equals == '=') {
       *equals = '\0';
-      location = TrimBlanks(equals + 1);
+      location = equals + 1;
     }
-    const char* address = TrimBlanks(entry);
-    if (*address == '\0') continue;
-    int row = AppendRow(address);
+    int row = AppendRow(entry);
     if (row < 0) {
       KeepFileAsItIs = true;
       break;
@@ -241,7 +244,7 @@ void LoadServerList() {
     ++TotalRows;
   }
   SendDlgItemMessageA(MainDialog, IDC_SERVERLIST, WM_SETREDRAW, TRUE, 0);
-  LocalFree(entries);
+  LocalFree(reading.rows);
 }
 
 // The new list is written whole to a file beside dns.ini and then put in

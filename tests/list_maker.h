@@ -1,0 +1,29 @@
+// Lists as people write them, generated from a seed: locations made of the
+// words of list_words.h, saved in GBK or UTF-8, as the list tests and the
+// reading benchmark use them.
+#ifndef DNSCHECK_TESTS_LIST_MAKER_H
+#define DNSCHECK_TESTS_LIST_MAKER_H
+
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+enum MadeEncoding { MadeGbk, MadeUtf8, MadeUtf8WithMark };
+
+struct MadeList {
+  // The kind of its words; a list may add ASCII words to them.
+  const char* kind;
+  bool inGbk;
+  // Address and location, as UTF-8.
+  std::vector<std::pair<std::string, std::string>> rows;
+};
+
+MadeList MakeList(std::mt19937& random);
+
+// The list file in the tool's own layout, in `encoding`; its rows in
+// `order` (indexes), or in list order where it is empty.
+std::string ListFile(const MadeList& list, MadeEncoding encoding,
+                     const std::vector<size_t>& order = {});
+
+#endif
