@@ -46,6 +46,7 @@ else
   run exe_memory_bench "$tool" 2000 40 10
 fi
 run latency_bench
+run list_reading_bench
 run timer_sim_bench
 echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$raw/machine"
 
