@@ -178,6 +178,16 @@ TEST_F(ListFileTest, GbkListLoadsIntoTheTableAndSavesByteForByte) {
   Save(ui);
   EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
   EXPECT_FALSE(Exists(temp_));
+
+  // Windows ends a session without closing the window: the list is saved
+  // as a close saves it, and not where the end is asked or called off.
+  Reverse(ui);
+  EXPECT_NE(0, SendMessageA(ui.dialog(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+  EXPECT_EQ(0, SendMessageA(ui.dialog(), WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF));
+  EXPECT_EQ(ListText(Reversed(entries)), ReadBytes(path_));
+  EXPECT_EQ(0, SendMessageA(ui.dialog(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF));
+  EXPECT_EQ(ListText(entries), ReadBytes(path_));
+  EXPECT_FALSE(Exists(temp_));
 }
 
 TEST_F(ListFileTest, NoFileGivesAnEmptyTableAndSavingLeavesNoFile) {

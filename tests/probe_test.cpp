@@ -34,6 +34,7 @@
 #include "window_test.h"
 
 extern "C" void* SendMessageSlot __asm__(IMPORT_SLOT_NAME(SendMessageA, 16));
+extern "C" void* CounterSlot __asm__(IMPORT_SLOT_NAME(QueryPerformanceCounter, 4));
 
 namespace {
 
@@ -205,6 +206,30 @@ TEST_F(ProbeTest, HonestServerGetsFourTimedQueriesThenOneCheckQuery) {
   }
   EXPECT_EQ(queries.size(), ids.size()) << "each send carries a new ID";
   EXPECT_TRUE(PortIsFree(queries[0].from.sin_port)) << "socket left open";
+}
+
+std::atomic<LONGLONG> CounterReading(1LL << 40);
+
+// As Microsoft documents some multi-core machines under Windows XP: a
+// thread that reads the counter again, now on another core, gets a
+// reading below the one before. Here every reading is below the last.
+BOOL WINAPI CounterThatStepsBack(LARGE_INTEGER* reading) {
+  reading->QuadPart = CounterReading.fetch_sub(1000000);
+  return TRUE;
+}
+
+TEST_F(ProbeTest, ClockThatStepsBackStillShowsATime) {
+  TestDnsServer server("127.0.1.1", [](const ReceivedQuery& q) {
+    return std::vector<Send>{{HonestReply(q), 0}};
+  });
+  ASSERT_TRUE(server.ok());
+  AddRows({"127.0.1.1"});
+  ImportSlot slot(&CounterSlot, reinterpret_cast<void*>(&CounterThatStepsBack));
+  Watched w = ProbeWatching(0, "127.0.1.1");
+  EXPECT_EQ(Done, w.result);
+  EXPECT_EQ(0, ShownMs(w.cells[ColResult])) << w.cells[ColResult];
+  EXPECT_EQ(0, w.sortKey);
+  EXPECT_EQ(Gbk("否"), w.cells[ColHijack]);
 }
 
 TEST_F(ProbeTest, SilentServerTimesOutAfterSixSendsHalfASecondApart) {

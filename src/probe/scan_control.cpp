@@ -63,6 +63,13 @@ DWORD WINAPI StartScan(LPVOID) {
     }
   }
   EnableControl(MainDialog, IDC_STOP, TRUE);
+  // Armed from this thread, not the window's. Microsoft's page for
+  // SetTimer says the window "must be owned by the calling thread", yet
+  // Windows accepts a window of the same process, as Wine's conformance
+  // tests, which also run on Windows, check: the timer belongs to the
+  // window, and its ticks reach the window's own thread, the UI thread,
+  // where OnRefreshTick must run. Leave it here unless the call moves to
+  // the UI thread with a message of its own.
   SetTimer(MainDialog, RefreshTimer, RefreshPeriodMs, nullptr);
   return 0;
 }

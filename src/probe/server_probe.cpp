@@ -93,7 +93,13 @@ PhaseEnd ReferencePhase(Probe& p, int row, DWORD ticksPerMs) {
       EndWithoutLatency(row, TextTimedOut);
       return PhaseDone;
     }
-    ULONGLONG elapsed = static_cast<ULONGLONG>(p.end.QuadPart - p.start.QuadPart) / ticksPerMs;
+    // Microsoft's "Acquiring high-resolution time stamps": on some
+    // multi-core machines under Windows XP the counter differs from core to
+    // core, and a worker that waits can wake on another core. A reading
+    // below the one before is a fault of the clock, not a reply time: it
+    // counts as 0 ms, so that a server that answered never shows as dead.
+    LONGLONG ticks = p.end.QuadPart - p.start.QuadPart;
+    ULONGLONG elapsed = static_cast<ULONGLONG>(ticks < 0 ? 0 : ticks) / ticksPerMs;
     if (elapsed < best) best = static_cast<DWORD>(elapsed);
     switch (FindAddressAnswer(p.buffer, static_cast<std::size_t>(p.length))) {
       case Refused: EndWithoutLatency(row, TextRefused); return PhaseDone;

@@ -72,6 +72,15 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       SaveServerList();
       EndDialog(dialog, 0);
       return TRUE;
+    // At log-off or shutdown no WM_CLOSE comes: Windows ends the process
+    // once WM_ENDSESSION returns (Microsoft's pages for WM_QUERYENDSESSION
+    // and WM_ENDSESSION), so the list is saved here as a close saves it,
+    // a running scan not stopped first. The answer asked for is 0.
+    // WM_QUERYENDSESSION is left to the default, which lets the session end.
+    case WM_ENDSESSION:
+      if (wParam) SaveServerList();
+      SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
+      return TRUE;
   }
   return FALSE;
 }
