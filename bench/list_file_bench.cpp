@@ -52,8 +52,8 @@ bool Measure(const std::vector<int>& counts, const std::string& path, bool utf8)
       loads.push_back(middle - start);
       if (RowCount() != rows) return Fail("%d rows of %d loaded", RowCount(), rows);
     }
-    std::string name = std::string(utf8 ? "list_file.utf8_rows_" : "list_file.rows_") +
-                       std::to_string(rows);
+    std::string name =
+        std::string(utf8 ? "list_file.utf8_rows_" : "list_file.rows_") + std::to_string(rows);
     Figure(name + ".bytes", static_cast<double>(text.size()), "bytes");
     Figure(name + ".load", Median(loads), "ms");
     Figure(name + ".save", Median(saves), "ms");

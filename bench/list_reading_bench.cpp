@@ -33,8 +33,8 @@ bool ReadsBothWays(const std::string& file, MadeEncoding encoding) {
   std::string body = file.substr(file.find('\n') + 1);
   if (encoding == MadeGbk) return KindOfUtf8(body.data(), body.size()) == BeyondAscii;
   if (KindOfUtf8(body.data(), body.size()) != BeyondAscii) return false;
-  int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, body.data(),
-                              static_cast<int>(body.size()), nullptr, 0);
+  int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, body.data(), static_cast<int>(body.size()),
+                              nullptr, 0);
   return n > 0;
 }
 

@@ -49,8 +49,7 @@ void CheckUtf8(const std::uint8_t* data, std::size_t size) {
   }
   // Valid UTF-8 is what its code points encode to, and nothing else.
   if (valid && again != std::string(reinterpret_cast<const char*>(data), size)) __builtin_trap();
-  if (valid != (KindOfUtf8(reinterpret_cast<const char*>(data), size) != NotUtf8))
-    __builtin_trap();
+  if (valid != (KindOfUtf8(reinterpret_cast<const char*>(data), size) != NotUtf8)) __builtin_trap();
 }
 
 void CheckRowsReadBack(const std::string& file, const bool* leadBytes) {

@@ -17,8 +17,8 @@
 
 #include "import_slot.h"
 #include "list_maker.h"
-#include "resource.h"
 #include "probe/scan_control.h"
+#include "resource.h"
 #include "serverlist/list_file.h"
 #include "serverlist/server_table.h"
 #include "ui_fixture.h"
@@ -313,7 +313,8 @@ TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
       "5.5.5.5=\"quoted\"\r\n"
       "\r\n"
       "\t5.5.5.6\t=\ttabs\t\r"
-      "\v5.5.5.7\f=\x1A" "blanks\x1A\n"
+      "\v5.5.5.7\f=\x1A"
+      "blanks\x1A\n"
       "5.5.5.8=cut\0 at a zero byte\r\n"
       "7.7.7.7="s;
   const std::string rest =
@@ -323,10 +324,9 @@ TEST_F(ListFileTest, EveryServerLineSurvivesLoadAndSave) {
       "[ dnslist ]\r\n"
       "8.8.8.8=a second section of the name\r\n";
   const Entries expected = {
-      {"1.1.1.1", "first"},       {"1.1.1.1", "second"},   {"2.2.2.2", "spaced out"},
-      {"3.3.3.3", ""},            {"4.4.4.4", "a=b"},      {"[no close", ""},
-      {"5.5.5.5", "\"quoted\""}, {"5.5.5.6", "tabs"},     {"5.5.5.7", "blanks"},
-      {"5.5.5.8", "cut"},         {"7.7.7.7", "上海"},
+      {"1.1.1.1", "first"},  {"1.1.1.1", "second"}, {"2.2.2.2", "spaced out"}, {"3.3.3.3", ""},
+      {"4.4.4.4", "a=b"},    {"[no close", ""},     {"5.5.5.5", "\"quoted\""}, {"5.5.5.6", "tabs"},
+      {"5.5.5.7", "blanks"}, {"5.5.5.8", "cut"},    {"7.7.7.7", "上海"},
   };
   const std::string mark = "\xEF\xBB\xBF";
   const struct {
@@ -518,30 +518,51 @@ TEST_F(ListFileTest, ListInAnyEncodingKeepsItsBytes) {
        {Gbk("上"), Gbk("北京 联通 1")},
        true},
       // Not UTF-8, so the code page's, which the UTF-8 line does not survive.
-      {"GBK and UTF-8 lines", "", {"1.1.1.1=" + Gbk("广东 电信"), "2.2.2.2=北京 联通"},
-       {Gbk("广东 电信"), ""}, false},
+      {"GBK and UTF-8 lines",
+       "",
+       {"1.1.1.1=" + Gbk("广东 电信"), "2.2.2.2=北京 联通"},
+       {Gbk("广东 电信"), ""},
+       false},
       // UTF-8 throughout, the GBK bytes included, and more plausible so: 小
       // shows as a Cyrillic С, and is saved as the bytes it was read from.
-      {"GBK beside UTF-8, the GBK also UTF-8", "", {"1.1.1.1=" + Gbk("小"), "2.2.2.2=上"},
-       {Gbk("С"), Gbk("上")}, true},
+      {"GBK beside UTF-8, the GBK also UTF-8",
+       "",
+       {"1.1.1.1=" + Gbk("小"), "2.2.2.2=上"},
+       {Gbk("С"), Gbk("上")},
+       true},
       // d0 a1 also reads as UTF-8, a lone Cyrillic letter.
       {"GBK that is also UTF-8", "", {"1.1.1.1=" + Gbk("小"), "2.2.2.2=x"}, {Gbk("小"), "x"}, true},
-      // cb 87 and ce 9e read as UTF-8 are ˇ and Ξ, which GB2312 has.
-      {"traditional GBK that is also UTF-8", "",
-       {"127.0.9.1=" + Gbk("藝"), "127.0.9.2=" + Gbk("螢")}, {Gbk("藝"), Gbk("螢")}, true},
+      // cb 87 and ce 9e read as UTF-8 are ˇ and Ξ, a lone sign and a lone
+      // Greek letter, both in GB2312.
+      {"traditional GBK that is also UTF-8",
+       "",
+       {"127.0.9.1=" + Gbk("藝"), "127.0.9.2=" + Gbk("螢")},
+       {Gbk("藝"), Gbk("螢")},
+       true},
       {"traditional UTF-8", "", {"127.0.9.1=藝", "127.0.9.2=螢"}, {Gbk("藝"), Gbk("螢")}, true},
       // e4 b8 b6 e4 b8 b6 reads as UTF-8 too: 丶丶, whose hanzi are rarer.
-      {"GBK that is also UTF-8 of rarer hanzi", "", {"1.1.1.1=" + Gbk("涓朵付"), "2.2.2.2=x"},
-       {Gbk("涓朵付"), "x"}, true},
+      {"GBK that is also UTF-8 of rarer hanzi",
+       "",
+       {"1.1.1.1=" + Gbk("涓朵付"), "2.2.2.2=x"},
+       {Gbk("涓朵付"), "x"},
+       true},
       // A surrogate, an overlong form, a code point past U+10FFFF: UTF-8
       // to a lax reader only.
-      {"GBK that only lax rules read as UTF-8", "",
+      {"GBK that only lax rules read as UTF-8",
+       "",
        {"1.1.1.1=" + Gbk("矶東"), "2.2.2.2=" + Gbk("量"), "3.3.3.3=" + Gbk("酢啊")},
-       {Gbk("矶東"), Gbk("量"), Gbk("酢啊")}, true},
+       {Gbk("矶東"), Gbk("量"), Gbk("酢啊")},
+       true},
       {"UTF-8 cut mid-character", "", {"1.1.1.1=上", "2.2.2.2=上\xE6\xB5"}, {"", ""}, false},
-      {"GBK cut mid-character", "", {"1.1.1.1=" + Gbk("广州") + "\xB5", "2.2.2.2=x"}, {"", "x"},
+      {"GBK cut mid-character",
+       "",
+       {"1.1.1.1=" + Gbk("广州") + "\xB5", "2.2.2.2=x"},
+       {"", "x"},
        false},
-      {"UTF-8 outside GBK", "", {"1.1.1.1=上", "2.2.2.2=香港 \xF0\x9F\x98\x80"}, {Gbk("上"), ""},
+      {"UTF-8 outside GBK",
+       "",
+       {"1.1.1.1=上", "2.2.2.2=香港 \xF0\x9F\x98\x80"},
+       {Gbk("上"), ""},
        false},
       {"UTF-16 outside GBK",
        std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t)),
@@ -550,25 +571,44 @@ TEST_F(ListFileTest, ListInAnyEncodingKeepsItsBytes) {
        false},
       // Each of these lines alone also reads as code page 936, with a
       // hanzi amid Latin letters or rare ones.
-      {"UTF-8 with a middle dot and accents", "",
+      {"UTF-8 with a middle dot and accents",
+       "",
        {"1.1.1.1=北京·电信", "2.2.2.2=瑞士 Zürich", "3.3.3.3=法国 Café"},
-       {Gbk("北京·电信"), Gbk("瑞士 Zürich"), Gbk("法国 Café")}, true},
-      {"accented Latin names in UTF-8", "",
+       {Gbk("北京·电信"), Gbk("瑞士 Zürich"), Gbk("法国 Café")},
+       true},
+      {"accented Latin names in UTF-8",
+       "",
        {"1.1.1.1=Zürich", "2.2.2.2=Montréal", "3.3.3.3=Genève"},
-       {Gbk("Zürich"), Gbk("Montréal"), Gbk("Genève")}, true},
+       {Gbk("Zürich"), Gbk("Montréal"), Gbk("Genève")},
+       true},
       // Its bytes are also UTF-8, for 骴山; GB2312 lacks 骴.
-      {"GBK that is also three-byte UTF-8", "", {"1.1.1.1=" + Gbk("楠村北")}, {Gbk("楠村北")}, true},
+      {"GBK that is also three-byte UTF-8",
+       "",
+       {"1.1.1.1=" + Gbk("楠村北")},
+       {Gbk("楠村北")},
+       true},
       // 俺廿 in UTF-8 is 淇哄豢 in code page 936: each reading has one
       // of GB2312's rarer hanzi. The code page's is shown, and the bytes
       // are kept all the same.
       {"readings that tie", "", {"1.1.1.1=俺廿", "2.2.2.2=x"}, {Gbk("淇哄豢"), "x"}, true},
-      {"UTF-8 mark before bytes the code page reads better", mark, {"1.1.1.1=" + Gbk("楠村北")},
-       {Gbk("骴山")}, true},
+      {"UTF-8 mark before bytes the code page reads better",
+       mark,
+       {"1.1.1.1=" + Gbk("楠村北")},
+       {Gbk("骴山")},
+       true},
       // There the code page's text is the UTF-8 itself.
-      {"UTF-8 where the code page is 65001", "", {"1.1.1.1=北京 电信", "2.2.2.2=香港"},
-       {"北京 电信", "香港"}, true, true},
-      {"two-byte UTF-8 where the code page is 65001", "", {"1.1.1.1=Zürich", "2.2.2.2=Москва"},
-       {"Zürich", "Москва"}, true, true},
+      {"UTF-8 where the code page is 65001",
+       "",
+       {"1.1.1.1=北京 电信", "2.2.2.2=香港"},
+       {"北京 电信", "香港"},
+       true,
+       true},
+      {"two-byte UTF-8 where the code page is 65001",
+       "",
+       {"1.1.1.1=Zürich", "2.2.2.2=Москва"},
+       {"Zürich", "Москва"},
+       true,
+       true},
   };
   UiThread ui;
   for (const Case& c : cases) {
@@ -623,7 +663,8 @@ TEST_F(ListFileTest, GeneratedListsKeepTheirBytesOverTwoCloses) {
       std::vector<std::string> lines;
       for (size_t at = file.find('\n') + 1; at < file.size(); at = file.find('\n', at) + 1)
         lines.push_back(file.substr(at, file.find('\r', at) - at));
-      std::string rewritten = LinesText(mark, std::vector<std::string>(lines.rbegin(), lines.rend()));
+      std::string rewritten =
+          LinesText(mark, std::vector<std::string>(lines.rbegin(), lines.rend()));
       if (random() % 3 == 0) file.insert(mark.size(), "; " + lines[0] + "\r\n");
       if (random() % 3 == 0) file += "[Other]\r\n" + lines[0] + "\r\n";
       SCOPED_TRACE(testing::Message() << list.kind << ", encoding " << encoding << ": " << file);
@@ -679,7 +720,8 @@ BOOL WINAPI WriteAnotherSection(LPCSTR section, LPCSTR block, LPCSTR path) {
   ++ChangedWrites;
   std::string changed;
   for (const char* entry = block; *entry != '\0'; entry += lstrlenA(entry) + 1) {
-    if (AddAnEntry || entry[lstrlenA(entry) + 1] != '\0') changed.append(entry, lstrlenA(entry) + 1);
+    if (AddAnEntry || entry[lstrlenA(entry) + 1] != '\0')
+      changed.append(entry, lstrlenA(entry) + 1);
   }
   if (AddAnEntry) changed.append("10.9.9.9=added", sizeof "10.9.9.9=added");
   changed.push_back('\0');

@@ -140,8 +140,8 @@ DWORD* CodePagePoints(const char* text, DWORD size, const bool* leadBytes, DWORD
     WCHAR c[2];
     DWORD point = b;
     if (b >= 0x80) {
-      int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text + at,
-                                  static_cast<int>(length), c, 2);
+      int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text + at, static_cast<int>(length),
+                                  c, 2);
       point = n == 1 ? c[0] : Undecodable;
       if (n != 1) length = 1;
     }
@@ -159,8 +159,7 @@ bool Within(DWORD point, DWORD first, DWORD last) { return point >= first && poi
 
 Script ScriptOf(DWORD p) {
   if (p < 0x80) return (p | 0x20) >= 'a' && (p | 0x20) <= 'z' ? Latin : Boundary;
-  if ((Within(p, 0xC0, 0x24F) && p != 0xD7 && p != 0xF7) || Within(p, 0x1E00, 0x1EFF))
-    return Latin;
+  if ((Within(p, 0xC0, 0x24F) && p != 0xD7 && p != 0xF7) || Within(p, 0x1E00, 0x1EFF)) return Latin;
   if (Within(p, 0x370, 0x3FF)) return Greek;
   if (Within(p, 0x400, 0x52F)) return Cyrillic;
   if (Within(p, 0x3040, 0x30FF)) return Kana;
@@ -318,10 +317,10 @@ char* ReadFileBytes(const char* path, DWORD* size) {
 }
 
 // The section's rows of `size` bytes, in a block the caller frees.
-char* Rows(const char* bytes, DWORD size, const char* section, const bool* leadBytes,
-           DWORD* used) {
+char* Rows(const char* bytes, DWORD size, const char* section, const bool* leadBytes, DWORD* used) {
   char* rows = Allocate(size + 2);
-  if (rows != nullptr) *used = static_cast<DWORD>(SectionRows(bytes, size, section, leadBytes, rows));
+  if (rows != nullptr)
+    *used = static_cast<DWORD>(SectionRows(bytes, size, section, leadBytes, rows));
   return rows;
 }
 
