@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
   // Every word alone: the shortest lists are the likeliest to read both ways.
   for (const WordKind& kind : WordKinds()) {
     for (const char* word : kind.words) {
-      MadeList list = {kind.name, kind.inGbk, {{"127.0.0.1", word}}};
+      MadeList list = {kind.name, FitsGbk(word), {{"127.0.0.1", word}}};
       if (!ReadEveryWay(list, path, " (one word)", &tallies, &all)) return 1;
     }
   }

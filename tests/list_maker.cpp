@@ -1,5 +1,7 @@
 #include "list_maker.h"
 
+#include <windows.h>
+
 #include <cstdio>
 
 #include "list_words.h"
@@ -9,7 +11,7 @@ MadeList MakeList(std::mt19937& random) {
   const std::vector<WordKind>& kinds = WordKinds();
   const WordKind& kind = kinds[random() % kinds.size()];
   const WordKind& ascii = kinds.back();
-  MadeList list = {kind.name, kind.inGbk, {}};
+  MadeList list = {kind.name, true, {}};
   int rows = 1 + static_cast<int>(random() % 6);
   for (int r = 0; r < rows; ++r) {
     std::string location;
@@ -23,9 +25,21 @@ MadeList MakeList(std::mt19937& random) {
     char address[32];
     std::snprintf(address, sizeof address, "127.0.%u.%d", static_cast<unsigned>(random() % 256),
                   r + 1);
+    list.inGbk = list.inGbk && FitsGbk(location);
     list.rows.emplace_back(address, location);
   }
   return list;
+}
+
+bool FitsGbk(const std::string& utf8) {
+  std::wstring wide(utf8.size() + 1, L'\0');
+  int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
+  BOOL lossy = FALSE;
+  char gbk[1024];
+  return n > 0 &&
+         WideCharToMultiByte(936, 0, wide.c_str(), n, gbk, sizeof gbk, nullptr, &lossy) > 0 &&
+         !lossy;
 }
 
 std::string ListFile(const MadeList& list, MadeEncoding encoding,

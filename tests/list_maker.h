@@ -14,12 +14,17 @@ enum MadeEncoding { MadeGbk, MadeUtf8, MadeUtf8WithMark };
 struct MadeList {
   // The kind of its words; a list may add ASCII words to them.
   const char* kind;
+  // Whether code page 936 holds every word, so that the list can be kept
+  // in GBK too.
   bool inGbk;
   // Address and location, as UTF-8.
   std::vector<std::pair<std::string, std::string>> rows;
 };
 
 MadeList MakeList(std::mt19937& random);
+
+// Whether code page 936 holds every character of a UTF-8 text.
+bool FitsGbk(const std::string& utf8);
 
 // The list file in the tool's own layout, in `encoding`; its rows in
 // `order` (indexes), or in list order where it is empty.
