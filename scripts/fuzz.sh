@@ -8,7 +8,7 @@ seconds=${1:-60}
 cmake -S . -B build/native -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build/native --target reply_fuzzer list_fuzzer
 # fuzzer, what it reads, longest input
-for target in "reply:the reply walkers:1100" "list:the list file's reader:4096"; do
+for target in "reply:the reply walkers:1100" "list:the list file's reader:8192"; do
   IFS=: read -r name what longest <<<"$target"
   work=build/fuzz-work/$name
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/crashes"
