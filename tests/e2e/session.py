@@ -191,7 +191,8 @@ class Tool:
 
     def state(self):
         """What the window shows: caption, buttons {id: (enabled, text)},
-        focus, selected row, headers, their widths, rows (lists of four
+        focus, selected row, headers, their widths, the list's client width
+        and scroll bars {"width", "hscroll", "vscroll"}, rows (lists of four
         cells), rect; and keys, each row's sort key."""
         code, out, err = self.drive("state")
         if code != 0:
@@ -217,6 +218,8 @@ class Tool:
             elif f[0] == "column":
                 s["columns"].append(f[2])
                 s["widths"].append(int(f[3]))
+            elif f[0] == "list":
+                s["list"] = {"width": int(f[1]), "hscroll": f[2] == "1", "vscroll": f[3] == "1"}
             elif f[0] == "row":
                 s["rows"].append(f[1:5])
                 s["keys"].append(int(f[5]))
