@@ -64,6 +64,13 @@ res=$(mktemp --suffix=.res)
 trap 'rm -f "$res"' EXIT
 i686-w64-mingw32-windres -i "$exe" -O res -o "$res" || fail "windres cannot read the resources"
 python3 "$(dirname "$0")/check_manifest.py" "$res" x86 || fail "the manifest is wrong (above)"
+# The sources of both builds' manifests pass as well, also as a Windows
+# editor may save them: with a UTF-8 mark before the XML.
+for source in x86:dnscheck.manifest amd64:dnscheck-amd64.manifest; do
+  manifest=$(dirname "$0")/../res/${source#*:}
+  python3 "$(dirname "$0")/check_manifest.py" <(printf '\xef\xbb\xbf'; cat "$manifest") \
+    "${source%%:*}" || fail "$manifest is wrong (above)"
+done
 
 # Version information as Explorer shows it, decoded back to source by windres.
 version=$(head -n1 "$(dirname "$0")/../VERSION")
