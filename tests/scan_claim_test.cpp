@@ -105,17 +105,12 @@ BOOL WINAPI RecordingSetProcessInformation(HANDLE process, PROCESS_INFORMATION_C
 // opt-out as Windows 8 and later offer it; `winmm`, `optOut` false: as on
 // a system that lacks them.
 std::map<std::string, void*> Offered(bool winmm, bool optOut) {
-  void* setInformation =
-      optOut ? reinterpret_cast<void*>(&RecordingSetProcessInformation) : nullptr;
-  if (!winmm) {
-    return {{"timeGetTime", nullptr},
-            {"timeBeginPeriod", nullptr},
-            {"timeEndPeriod", nullptr},
-            {"SetProcessInformation", setInformation}};
-  }
-  return {{"timeBeginPeriod", reinterpret_cast<void*>(&CountingBegin)},
-          {"timeEndPeriod", reinterpret_cast<void*>(&CountingEnd)},
-          {"SetProcessInformation", setInformation}};
+  auto present = [](bool is, void* function) { return is ? function : nullptr; };
+  return {{"timeGetTime", present(winmm, reinterpret_cast<void*>(&timeGetTime))},
+          {"timeBeginPeriod", present(winmm, reinterpret_cast<void*>(&CountingBegin))},
+          {"timeEndPeriod", present(winmm, reinterpret_cast<void*>(&CountingEnd))},
+          {"SetProcessInformation",
+           present(optOut, reinterpret_cast<void*>(&RecordingSetProcessInformation))}};
 }
 
 LookupStandIn* Lookups;

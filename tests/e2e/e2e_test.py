@@ -181,9 +181,10 @@ class EndToEnd(unittest.TestCase):
         # the exe's folder first. The planted DLL logs every process that
         # loads it; the control, which imports winmm plainly, shows that
         # the planting works.
-        search = "winmm=n,b"
+        self.wine.env["WINEDLLOVERRIDES"] = "winmm=n,b"
+        self.addCleanup(self.wine.env.pop, "WINEDLLOVERRIDES")
         planted = os.path.join(TREE, "planted", "winmm.dll")
-        tool = session.Tool(self.wine, [("127.0.5.21", "本机")], planted=[planted], overrides=search)
+        tool = session.Tool(self.wine, [("127.0.5.21", "本机")], planted=[planted])
         self.addCleanup(tool.discard)
         self.assertEqual(TITLE, tool.state()["caption"])
         self.assertTrue(tool.close())
@@ -193,7 +194,7 @@ class EndToEnd(unittest.TestCase):
 
         control = os.path.join(tool.folder, "control.exe")
         shutil.copy(os.path.join(TREE, "e2e_plain_winmm.exe"), control)
-        self.assertEqual(0, self.wine.run(control, [], overrides=search)[0])
+        self.assertEqual(0, self.wine.run(control, [])[0])
         with open(log, encoding="utf-8", errors="replace") as f:
             self.assertEqual(["control.exe"], [line.strip().rpartition("\\")[2] for line in f])
 

@@ -64,21 +64,18 @@ class Wine:
         subprocess.run(["bash", WINE_PREFIX, self.root, self.tool_exe, scaled(DESKTOP, dpi),
                         str(dpi)], env=self.env, check=True)
 
-    def popen(self, exe, args, overrides="", **kw):
-        """`overrides`: Wine DLL overrides on top of the scripts' own."""
-        return subprocess.Popen(["bash", WINE_RUN, self.root, exe] + list(args),
-                                env=dict(self.env, WINEDLLOVERRIDES=overrides), **kw)
+    def popen(self, exe, args, **kw):
+        return subprocess.Popen(["bash", WINE_RUN, self.root, exe] + list(args), env=self.env, **kw)
 
-    def run(self, exe, args, timeout=120, overrides=""):
+    def run(self, exe, args, timeout=120):
         """Exit code and standard output of a program run to its end. The
         output goes through a file, not a pipe: a program that happens to
         be the first of the prefix to need the desktop starts Wine's
         desktop process, which inherits its handles and would hold a pipe
         open long after the program has ended."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(["bash", WINE_RUN, self.root, exe] + list(args),
-                                  env=dict(self.env, WINEDLLOVERRIDES=overrides), stdout=out,
-                                  stderr=err, timeout=timeout).returncode
+            code = subprocess.run(["bash", WINE_RUN, self.root, exe] + list(args), env=self.env,
+                                  stdout=out, stderr=err, timeout=timeout).returncode
             out.seek(0)
             err.seek(0)
             return code, out.read(), err.read().decode(errors="replace")
@@ -167,10 +164,10 @@ def read_list(path):
 
 
 class Tool:
-    """A copy of dnscheck.exe in a fresh folder beside the dns.ini given,
-    and beside the files of `planted`, if any, found as `overrides` say."""
+    """A copy of dnscheck.exe in a fresh folder beside the dns.ini given
+    and the files of `planted`."""
 
-    def __init__(self, wine, rows, before="", after="", planted=(), overrides=""):
+    def __init__(self, wine, rows, before="", after="", planted=()):
         self.wine = wine
         self.folder = tempfile.mkdtemp(prefix="dnscheck-e2e-")
         self.exe = os.path.join(self.folder, "dnscheck.exe")
@@ -180,8 +177,7 @@ class Tool:
             shutil.copy(path, self.folder)
         write_list(self.ini, rows, before, after)
         self.windows_exe = "Z:" + self.exe.replace("/", "\\")
-        self.proc = wine.popen(self.exe, [], overrides, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+        self.proc = wine.popen(self.exe, [], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def drive(self, *args, timeout=240):
         """Runs the driver on this program's window: exit code, output and
