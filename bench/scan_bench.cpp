@@ -64,9 +64,9 @@ bool Scan(UiThread& ui, const char* kind, int rows, Script script) {
 // Smallest step of the millisecond clock, seen over about 200 ms.
 double MillisecondClockStep() {
   DWORD smallest = ~0u;
-  DWORD last = timeGetTime();
+  DWORD last = PaceClock();
   for (double until = NowMs() + 200; NowMs() < until;) {
-    DWORD t = timeGetTime();
+    DWORD t = PaceClock();
     if (t != last) smallest = std::min(smallest, t - last);
     last = t;
   }

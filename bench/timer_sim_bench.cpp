@@ -1,9 +1,10 @@
 // The pacer as on Windows 10 and 11, where Sleep and timeGetTime move in
 // 15.625 ms ticks of the system timer unless the process asks for a finer
-// period: the real PaceSend, with both replaced through their import slots
-// by a clock of whole ticks (a sleep ends at the first tick at or after its
-// length), at the default period and inside the scan's own raise. Worker
-// start-up, replies and the tick that ends a scan are not simulated.
+// period: the real PaceSend, with both replaced (Sleep through its import
+// slot, the clock and the period requests where the product looks them
+// up) by a clock of whole ticks (a sleep ends at the first tick at or after
+// its length), at the default period and inside the scan's own raise.
+// Worker start-up, replies and the tick that ends a scan are not simulated.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -17,9 +18,6 @@
 #include "ui/start_up.h"
 
 extern "C" void* SleepSlot __asm__(IMPORT_SLOT_NAME(Sleep, 4));
-extern "C" void* TimeGetTimeSlot __asm__(IMPORT_SLOT_NAME(timeGetTime, 0));
-extern "C" void* TimeBeginPeriodSlot __asm__(IMPORT_SLOT_NAME(timeBeginPeriod, 4));
-extern "C" void* TimeEndPeriodSlot __asm__(IMPORT_SLOT_NAME(timeEndPeriod, 4));
 
 namespace {
 
@@ -97,9 +95,9 @@ void Measure(const std::string& period) {
 int main() {
   StartUp();
   ImportSlot sleep(&SleepSlot, reinterpret_cast<void*>(&SimulatedSleep));
-  ImportSlot clock(&TimeGetTimeSlot, reinterpret_cast<void*>(&SimulatedClock));
-  ImportSlot begin(&TimeBeginPeriodSlot, reinterpret_cast<void*>(&SimulatedPeriod<1>));
-  ImportSlot end(&TimeEndPeriodSlot, reinterpret_cast<void*>(&SimulatedPeriod<-1>));
+  LookupStandIn timer({{"timeGetTime", reinterpret_cast<void*>(&SimulatedClock)},
+                       {"timeBeginPeriod", reinterpret_cast<void*>(&SimulatedPeriod<1>)},
+                       {"timeEndPeriod", reinterpret_cast<void*>(&SimulatedPeriod<-1>)}});
   Measure("default");
   BeginFinePacing();  // the product's own raise, as a press of Start makes it
   bool raised = FineRequests.load() == 1;

@@ -11,7 +11,7 @@ set(CORE_SOURCES
     src/serverlist/list_file.cpp
     src/ui/main_dialog.cpp
     src/ui/start_up.cpp)
-set(PLATFORM_LIBS ws2_32 comctl32 winmm shlwapi)
+set(PLATFORM_LIBS ws2_32 comctl32 shlwapi)
 # One self-contained exe: the compiler's runtime is linked in, so only
 # system DLLs are imported. ASLR and DEP are asked for explicitly.
 # No link time in the PE header (and so no checksum that follows it): one

@@ -9,6 +9,7 @@ processorArchitecture (x86, amd64). The manifest must be well-formed XML,
 bind Common Controls 6.0 for ARCH, declare system DPI awareness, and hold
 nothing XP's loader refuses. Exits 1 with the faults found.
 """
+import codecs
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -38,14 +39,19 @@ def resource_id(data, at):
 
 
 def manifest_in_res(data):
+    """Resource 1 of type RT_MANIFEST, or None, also where the bytes are
+    not a resource file at all."""
     at = 0
-    while at + 8 <= len(data):
-        size, header = struct.unpack_from("<II", data, at)
-        kind, after = resource_id(data, at + 8)
-        name, _ = resource_id(data, after)
-        if kind == RT_MANIFEST and name == 1:
-            return data[at + header:at + header + size]
-        at = (at + header + size + 3) & ~3
+    try:
+        while at + 8 <= len(data):
+            size, header = struct.unpack_from("<II", data, at)
+            kind, after = resource_id(data, at + 8)
+            name, _ = resource_id(data, after)
+            if kind == RT_MANIFEST and name == 1:
+                return data[at + header:at + header + size]
+            at = (at + header + size + 3) & ~3
+    except (struct.error, UnicodeDecodeError):
+        pass
     return None
 
 
@@ -95,7 +101,10 @@ def main():
     path, arch = sys.argv[1], sys.argv[2]
     with open(path, "rb") as f:
         data = f.read()
-    text = data if data.lstrip().startswith(b"<") else manifest_in_res(data)
+    # A manifest saved by a Windows editor may start with a UTF-8 mark,
+    # which the XML parser reads as such.
+    is_xml = data.removeprefix(codecs.BOM_UTF8).lstrip().startswith(b"<")
+    text = data if is_xml else manifest_in_res(data)
     problems = ["no manifest (resource 1 of type RT_MANIFEST)"] if text is None else faults(text, arch)
     for p in problems:
         print(f"manifest: {p}", file=sys.stderr)

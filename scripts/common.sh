@@ -1,20 +1,26 @@
 # Shared by the run, test, benchmark and release commands; sourced, not run.
 
-# build_tree DIR TOOLCHAIN [cmake args...]: configures and builds one tree
-# (the toolchain counts only at its first configure: no warning on later ones).
-build_tree() {
+# configure_tree DIR TOOLCHAIN [cmake args...] (the toolchain counts only at
+# a tree's first configure: no warning on later ones).
+configure_tree() {
   local dir=$1 toolchain=$2; shift 2
-  echo "== building $dir"
   cmake -S . -B "$dir" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain" "$@" >/dev/null
-  cmake --build "$dir"
+}
+
+# build_tree DIR TOOLCHAIN [cmake args...]: configures and builds one tree.
+build_tree() {
+  echo "== building $1"
+  configure_tree "$@"
+  cmake --build "$1"
 }
 
 # RUN_TREE, whose programs run here, and RUN_PREFIX, the Wine prefix of its
 # tests and benchmarks. The product is 32-bit, but where the kernel cannot
 # start 32-bit processes, which 32-bit Wine needs, a 64-bit build of the
 # same sources runs under 64-bit Wine instead.
-RUN_TREE=build/win32 RUN_ARCH=win32
-/usr/lib/wine/wine --version >/dev/null 2>&1 || RUN_TREE=build/win64 RUN_ARCH=win64
+RUN_TREE=build/win32 RUN_ARCH=win32 RUN_TOOLCHAIN=mingw-i686.cmake
+/usr/lib/wine/wine --version >/dev/null 2>&1 ||
+  RUN_TREE=build/win64 RUN_ARCH=win64 RUN_TOOLCHAIN=mingw-x86_64.cmake
 RUN_PREFIX=$PWD/$RUN_TREE/wine/$RUN_ARCH
 
 # Builds the product (build/win32) and, with the tests and benchmarks, the
@@ -25,6 +31,16 @@ build_runnable() {
     echo "== this kernel cannot start 32-bit processes; running the 64-bit build under Wine"
     build_tree build/win64 mingw-x86_64.cmake -DDNSCHECK_TESTS=ON
   fi
+}
+
+# build_to_run TARGET...: only these targets of the tree that runs here,
+# configured as build_runnable configures it.
+build_to_run() {
+  [ "$RUN_TREE" = build/win32 ] ||
+    echo "== this kernel cannot start 32-bit processes; running the 64-bit build under Wine"
+  echo "== building $* in $RUN_TREE"
+  configure_tree "$RUN_TREE" "$RUN_TOOLCHAIN" -DDNSCHECK_TESTS=ON
+  cmake --build "$RUN_TREE" --target "$@"
 }
 
 # in_private_network PREFIX command...: runs the command in a network

@@ -66,7 +66,10 @@ def main():
             raise RuntimeError("the scan did not end")
         done = tool.state()
         print_table(done)
-        print("== column widths: " + " ".join(f"{w} px" for w in done["widths"]))
+        shown = done["list"]
+        bars = [name for name in ("hscroll", "vscroll") if shown[name]]
+        print("== column widths: " + " ".join(f"{w} px" for w in done["widths"]) +
+              f" in a list {shown['width']} px wide; scroll bars: {' '.join(bars) or 'none'}")
         tool.screenshot(shot)
         print(f"== screenshot {shot}")
         tool.close()

@@ -11,7 +11,10 @@ wine_env() {
     loader=/usr/lib/wine/wine64 arch=win64
   fi
   export WINEPREFIX="$1/$arch" WINEARCH=$arch WINEDEBUG=-all LC_ALL=zh_CN.UTF-8
-  export WINEDLLOVERRIDES="mscoree,mshtml=" FONTCONFIG_FILE="$1/$arch/fontconfig/fonts.conf"
+  # Overrides the caller sets (winmm=n,b: search for winmm as Windows does)
+  # come after the prefix's own.
+  export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+  export FONTCONFIG_FILE="$1/$arch/fontconfig/fonts.conf"
   mkdir -p "$1"
 }
 

@@ -8,6 +8,12 @@
 
 #include <windows.h>
 
+#include <map>
+#include <string>
+#include <utility>
+
+#include "probe/pacer.h"
+
 // The linker's name of a function's import slot: `bytes` is the size of
 // its arguments, part of a 32-bit stdcall name.
 #ifdef _WIN64
@@ -40,6 +46,39 @@ class ImportSlot {
   void** slot_;
   void* original_;
   DWORD protection_;
+};
+
+extern "C" void* GetProcAddressSlot __asm__(IMPORT_SLOT_NAME(GetProcAddress, 8));
+
+// While it lives, what the product looks up by name (GetProcAddress) rather
+// than imports is the test's function for each name given (null: as on a
+// system that lacks it), the system's for any other. The pacer's timer
+// functions are looked up again whenever the names change, as start-up
+// looks them up: one at a time, and never while a scan runs.
+class LookupStandIn {
+ public:
+  explicit LookupStandIn(std::map<std::string, void*> names)
+      : slot_(&GetProcAddressSlot, reinterpret_cast<void*>(&LookUp)) {
+    Offer(std::move(names));
+  }
+  ~LookupStandIn() { Offer({}); }
+  void Offer(std::map<std::string, void*> names) {
+    system_ = slot_.original<LookupFunction>();
+    names_ = std::move(names);
+    LoadTimerFunctions();
+  }
+
+ private:
+  typedef FARPROC(WINAPI* LookupFunction)(HMODULE, LPCSTR);
+  static FARPROC WINAPI LookUp(HMODULE module, LPCSTR name) {
+    bool byName = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+    auto found = byName ? names_.find(name) : names_.end();
+    if (found == names_.end()) return system_(module, name);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(found->second));
+  }
+  static inline std::map<std::string, void*> names_;
+  static inline LookupFunction system_;
+  ImportSlot slot_;
 };
 
 #endif

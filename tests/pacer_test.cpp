@@ -1,6 +1,7 @@
 // The process-wide pacer: releases at least 10 ms apart by the
-// millisecond clock, whatever the number of callers, and across the
-// clock's wrap after 2^32 ms.
+// millisecond clock, whatever the number of callers, with winmm's clock or
+// with kernel32's where winmm cannot be had, and across the clock's wrap
+// after 2^32 ms.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -18,13 +19,7 @@
 #include "import_slot.h"
 #include "probe/pacer.h"
 
-// The import slot through which every call of the clock goes, the
-// pacer's included; the wrap test points it at a clock of its own.
-extern "C" void* TimeGetTimeSlot __asm__(IMPORT_SLOT_NAME(timeGetTime, 0));
-
 namespace {
-
-typedef DWORD(WINAPI* ClockFunction)();
 
 void SetLastSendTime(DWORD value) {
   EnterCriticalSection(&PaceLock);
@@ -32,13 +27,26 @@ void SetLastSendTime(DWORD value) {
   LeaveCriticalSection(&PaceLock);
 }
 
-TEST(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
+// Parameter: whether winmm's clock is found.
+class Pacer : public testing::TestWithParam<bool> {
+ protected:
+  Pacer() : clock_(GetParam() ? std::map<std::string, void*>{} : MissingClock()) {}
+  static std::map<std::string, void*> MissingClock() { return {{"timeGetTime", nullptr}}; }
+  LookupStandIn clock_;
+};
+
+INSTANTIATE_TEST_SUITE_P(EitherClock, Pacer, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& clock) {
+                           return clock.param ? "Winmm" : "TickCount";
+                         });
+
+TEST_P(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
   const int threads = Workers;
   const int callsEach = 8;
   std::mutex lock;
   std::vector<DWORD> seen;  // release stamps as each caller read them
-  SetLastSendTime(timeGetTime() - SendGapMs);
-  DWORD before = timeGetTime();
+  SetLastSendTime(PaceClock() - SendGapMs);
+  DWORD before = PaceClock();
   std::vector<std::thread> callers;
   for (int t = 0; t < threads; ++t) {
     callers.emplace_back([&] {
@@ -54,7 +62,7 @@ TEST(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
     });
   }
   for (std::thread& t : callers) t.join();
-  DWORD after = timeGetTime();
+  DWORD after = PaceClock();
 
   // n releases need at least (n - 1) intervals between the first and the
   // last, however the callers raced for them.
@@ -70,44 +78,37 @@ TEST(Pacer, TwentyThreadsAreReleasedAtLeastTenMillisecondsApart) {
   EXPECT_GE(seen.size(), releases / 4);
 }
 
-TEST(Pacer, ReleaseWaitsOutTheIntervalSinceTheLastSend) {
-  DWORD last = timeGetTime() - 3;
+TEST_P(Pacer, ReleaseWaitsOutTheIntervalSinceTheLastSend) {
+  DWORD last = PaceClock() - 3;
   SetLastSendTime(last);
   PaceSend();
-  EXPECT_GE(timeGetTime() - last, SendGapMs);
+  EXPECT_GE(PaceClock() - last, SendGapMs);
   EXPECT_GE(LastSendTime - last, SendGapMs);
 }
 
-TEST(Pacer, LastSendAheadOfTheClockDoesNotStall) {
+TEST_P(Pacer, LastSendAheadOfTheClockDoesNotStall) {
   // An unsigned difference just below 2^32: read as unsigned it is a send
   // some 49 days ago; a signed or widened reading would wait 30 s.
   const DWORD aheadMs = 30000;
-  SetLastSendTime(timeGetTime() + aheadMs);
+  SetLastSendTime(PaceClock() + aheadMs);
   std::atomic<bool> released(false);
   std::thread caller([&] {
     PaceSend();
     released = true;
   });
-  DWORD start = timeGetTime();
-  while (!released && timeGetTime() - start < 5000) Sleep(10);
+  DWORD start = PaceClock();
+  while (!released && PaceClock() - start < 5000) Sleep(10);
   bool releasedInTime = released;
-  if (!releasedInTime) LastSendTime = timeGetTime() - SendGapMs;  // free the caller
+  if (!releasedInTime) LastSendTime = PaceClock() - SendGapMs;  // free the caller
   caller.join();
   EXPECT_TRUE(releasedInTime);
 }
 
-// The clock as the pacer now finds it. Read through the slot each time:
-// a plain call may use a copy of the slot taken before it was changed.
-DWORD Now() {
-  return reinterpret_cast<ClockFunction>(*static_cast<void* volatile*>(&TimeGetTimeSlot))();
-}
-
 // A clock that reads `offset` more than the real one.
-ClockFunction RealClock;
 std::atomic<DWORD> ClockOffset(0);
-DWORD WINAPI ShiftedClock() { return RealClock() + ClockOffset.load(); }
+DWORD WINAPI ShiftedClock() { return timeGetTime() + ClockOffset.load(); }
 
-TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
+TEST(PacerClock, IntervalCountsAcrossTheClockWrap) {
   // A watchdog, started before the clock is shifted so that its start-up
   // takes none of the few milliseconds before the wrap: it frees a pacer
   // that stalls at the wrap.
@@ -117,22 +118,24 @@ TEST(Pacer, IntervalCountsAcrossTheClockWrap) {
     for (int waited = 0; !released && waited < 5000; ++waited) Sleep(1);
     if (!released) {
       stalled = true;
-      LastSendTime = Now() - SendGapMs;
+      LastSendTime = PaceClock() - SendGapMs;
     }
   });
-  RealClock = reinterpret_cast<ClockFunction>(TimeGetTimeSlot);
   // The last send stamped 9 ms before the wrap, and the clock stands there
   // now: the next release is due 1 ms after the wrap, at 0x00000001.
   const DWORD last = 0xFFFFFFF7u;
-  SetLastSendTime(last);
-  ClockOffset = last - RealClock();
   DWORD calledAt, releasedAt;
   {
-    ImportSlot shifted(&TimeGetTimeSlot, reinterpret_cast<void*>(&ShiftedClock));
+    // Looked up before the clock is shifted, so that the look-up takes
+    // none of the few milliseconds before the wrap either.
+    ClockOffset = 0;
+    LookupStandIn shifted({{"timeGetTime", reinterpret_cast<void*>(&ShiftedClock)}});
+    SetLastSendTime(last);
+    ClockOffset = last - timeGetTime();
     armed = true;
-    calledAt = Now();
+    calledAt = PaceClock();
     PaceSend();
-    releasedAt = Now();
+    releasedAt = PaceClock();
     released = true;
     watchdog.join();
   }

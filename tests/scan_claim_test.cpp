@@ -1,8 +1,9 @@
 // What a scan takes and gives back on every path: its claim, the 1 ms
 // timer period the pacer needs on Windows with the opt-out from timer
 // throttling, and the buttons, also when a thread cannot be created. The
-// product's timer, lookup and thread calls go through import slots that
-// these tests point at counting or failing functions of their own.
+// product finds its timer functions by look-up and calls the others
+// through import slots; these tests stand in counting or failing
+// functions of their own for both.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -27,9 +28,6 @@
 #include "ui_fixture.h"
 #include "window_test.h"
 
-extern "C" void* TimeBeginPeriodSlot __asm__(IMPORT_SLOT_NAME(timeBeginPeriod, 4));
-extern "C" void* TimeEndPeriodSlot __asm__(IMPORT_SLOT_NAME(timeEndPeriod, 4));
-extern "C" void* GetProcAddressSlot __asm__(IMPORT_SLOT_NAME(GetProcAddress, 8));
 extern "C" void* CreateThreadSlot __asm__(IMPORT_SLOT_NAME(CreateThread, 24));
 
 namespace {
@@ -46,7 +44,6 @@ std::mutex LogLock;
 std::string Log;
 int Raised = 0;  // raises not yet released
 int MostRaised = 0;
-bool OfferSetProcessInformation = true;
 
 void Record(const std::string& event, int raise) {
   std::lock_guard<std::mutex> hold(LogLock);
@@ -75,21 +72,14 @@ std::string Repeat(const std::string& text, int times) {
 const std::string ScanWithOptOut = "opt-out raise(1) release(1) restore ";
 const std::string ScanWithoutOptOut = "raise(1) release(1) ";
 
-typedef MMRESULT(WINAPI* PeriodFunction)(UINT);
-typedef FARPROC(WINAPI* LookupFunction)(HMODULE, LPCSTR);
-
-ImportSlot* BeginSlot;
-ImportSlot* EndSlot;
-ImportSlot* LookupSlot;
-
 MMRESULT WINAPI CountingBegin(UINT period) {
   Record("raise(" + std::to_string(period) + ")", 1);
-  return BeginSlot->original<PeriodFunction>()(period);
+  return timeBeginPeriod(period);
 }
 
 MMRESULT WINAPI CountingEnd(UINT period) {
   Record("release(" + std::to_string(period) + ")", -1);
-  return EndSlot->original<PeriodFunction>()(period);
+  return timeEndPeriod(period);
 }
 
 // Checked against the values Microsoft documents (ProcessPowerThrottling
@@ -111,15 +101,19 @@ BOOL WINAPI RecordingSetProcessInformation(HANDLE process, PROCESS_INFORMATION_C
   return TRUE;
 }
 
-FARPROC WINAPI LookingUp(HMODULE module, LPCSTR name) {
-  bool byName = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
-  if (byName && lstrcmpA(name, "SetProcessInformation") == 0 &&
-      module == GetModuleHandleA("kernel32.dll")) {
-    if (!OfferSetProcessInformation) return nullptr;
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordingSetProcessInformation));
-  }
-  return LookupSlot->original<LookupFunction>()(module, name);
+// What the product finds by look-up: the counting timer functions, and the
+// opt-out as Windows 8 and later offer it; `winmm`, `optOut` false: as on
+// a system that lacks them.
+std::map<std::string, void*> Offered(bool winmm, bool optOut) {
+  auto present = [](bool is, void* function) { return is ? function : nullptr; };
+  return {{"timeGetTime", present(winmm, reinterpret_cast<void*>(&timeGetTime))},
+          {"timeBeginPeriod", present(winmm, reinterpret_cast<void*>(&CountingBegin))},
+          {"timeEndPeriod", present(winmm, reinterpret_cast<void*>(&CountingEnd))},
+          {"SetProcessInformation",
+           present(optOut, reinterpret_cast<void*>(&RecordingSetProcessInformation))}};
 }
+
+LookupStandIn* Lookups;
 
 // While it lives, thread creation fails as on an exhausted system.
 std::atomic<int> RefusedThreads(0);
@@ -146,16 +140,12 @@ class ScanClaimTest : public WindowTest {
  protected:
   // Counting starts before the window opens: opening it raises nothing.
   static void SetUpTestSuite() {
-    BeginSlot = new ImportSlot(&TimeBeginPeriodSlot, reinterpret_cast<void*>(&CountingBegin));
-    EndSlot = new ImportSlot(&TimeEndPeriodSlot, reinterpret_cast<void*>(&CountingEnd));
-    LookupSlot = new ImportSlot(&GetProcAddressSlot, reinterpret_cast<void*>(&LookingUp));
+    Lookups = new LookupStandIn(Offered(true, true));
     WindowTest::SetUpTestSuite();
   }
   static void TearDownTestSuite() {
     WindowTest::TearDownTestSuite();
-    delete LookupSlot;
-    delete EndSlot;
-    delete BeginSlot;
+    delete Lookups;
   }
 
   void SetUp() override {
@@ -164,14 +154,15 @@ class ScanClaimTest : public WindowTest {
     std::lock_guard<std::mutex> hold(LogLock);
     Log.clear();
     MostRaised = Raised;
-    OfferSetProcessInformation = true;
   }
 
   // A failed test must not leave a scan behind for the next one.
   void TearDown() override {
-    if (!ScanInProgress()) return;
-    ui_->Press(IDC_STOP);
-    WaitFor([] { return !ScanInProgress(); }, ScanTimeoutMs);
+    if (ScanInProgress()) {
+      ui_->Press(IDC_STOP);
+      WaitFor([] { return !ScanInProgress(); }, ScanTimeoutMs);
+    }
+    Lookups->Offer(Offered(true, true));
   }
 
   static void LoadRows(int block, int count) {
@@ -266,16 +257,35 @@ TEST_F(ScanClaimTest, EveryScanRaisesTheTimerOnceAndGivesItBackWhenItEnds) {
   EXPECT_EQ(Repeat(ScanWithOptOut, 4), LogText());
 }
 
-TEST_F(ScanClaimTest, WhereThrottlingCannotBeControlledTheTimerIsStillRaisedAndGivenBack) {
-  // Windows before 8 has no SetProcessInformation.
-  OfferSetProcessInformation = false;
+TEST_F(ScanClaimTest, OnOlderOrStrippedSystemsAScanStillRunsAndGivesBackWhatItTook) {
+  const struct {
+    const char* system;
+    bool winmm, optOut;
+    std::string log;
+  } systems[] = {
+      // Windows before 8 has no SetProcessInformation.
+      {"without the opt-out", true, false, ScanWithoutOptOut},
+      // Without System32's winmm the pacer has no finer timer to ask for.
+      {"without winmm", false, true, ""},
+  };
   TestDnsServer honest(Addresses(HonestBlock, 1)[0], HonestRows, Honest());
   ASSERT_TRUE(honest.ok());
-  LoadRows(HonestBlock, HonestRows);
-  ui_->Press(IDC_START);
-  ASSERT_TRUE(WaitForEnd());
-  EXPECT_EQ(static_cast<unsigned>(HonestRows), DoneRows.load());
-  EXPECT_EQ(ScanWithoutOptOut, LogText());
+  for (const auto& system : systems) {
+    SCOPED_TRACE(system.system);
+    Lookups->Offer(Offered(system.winmm, system.optOut));
+    {
+      std::lock_guard<std::mutex> hold(LogLock);
+      Log.clear();
+    }
+    LoadRows(HonestBlock, HonestRows);
+    ui_->Press(IDC_START);
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(static_cast<unsigned>(HonestRows), DoneRows.load());
+    for (int row = 0; row < HonestRows; ++row) {
+      EXPECT_EQ(std::to_string(GetSortKey(row)) + " ms", RowTexts(row)[ColResult]);
+    }
+    EXPECT_EQ(system.log, LogText());
+  }
 }
 
 TEST_F(ScanClaimTest, StartThreadThatCannotBeCreatedGivesBackWhatThePressTook) {

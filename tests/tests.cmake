@@ -9,7 +9,8 @@ add_library(wintest STATIC tests/ui_fixture.cpp tests/window_test.cpp tests/text
                            tests/measure.cpp tests/test_dns_server.cpp tests/reply_builder.cpp)
 target_include_directories(wintest PUBLIC src res tests)
 target_compile_options(wintest PRIVATE ${WARNINGS})
-target_link_libraries(wintest PUBLIC dnscheck_core GTest::gtest)
+# The tests read winmm's clock themselves; the product looks it up.
+target_link_libraries(wintest PUBLIC dnscheck_core GTest::gtest winmm)
 
 # A Windows program of the tests or the benchmarks: the product code, the
 # dialog resources and the shared test helpers.

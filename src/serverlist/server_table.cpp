@@ -22,15 +22,17 @@ HWND ListControl;
 // drawn at.
 const int DesignDpi = 96;
 
-// What the list view draws around a text, in pixels at 96 DPI: a cell's
-// text starts a few pixels in, past the row's image in the first column,
-// and a header's keeps a margin on either side. Scaled with the DPI, in
-// case a system draws its margins scaled too.
-const int CellPadding = 7;
+// What the design leaves at 96 DPI, scaled with the DPI: beside the widest
+// address in its column, which every cell text of a fixed column gets; on
+// either side of a header; and in the list beyond the four columns, room
+// for the vertical scroll bar of a long list, so that no horizontal one
+// ever shows.
+const int TextMargin = 10;
 const int HeaderPadding = 12;
+const int ListSpare = 21;
 
 // Each column's texts that must show whole; the location column shows the
-// user's own text, which may be any length, and only keeps its share.
+// user's own text, which may be any length, in the room that is left.
 const int MostShownTexts = 6;
 
 // A dotted address of the most digits; a time of four digits, as wide as
@@ -44,10 +46,11 @@ struct ColumnLayout {
   const char* shown[MostShownTexts];
 };
 
-// Headers in code page 936: "DNS地址", "位置", "结果", "GFW劫持".
+// Headers in code page 936: "DNS地址", "位置", "结果", "GFW劫持". The
+// location column takes what the others leave: 200 pixels at 96 DPI.
 const ColumnLayout Columns[] = {
     {"DNS\xB5\xD8\xD6\xB7", 100, {WidestAddress}},
-    {"\xCE\xBB\xD6\xC3", 200, {}},
+    {"\xCE\xBB\xD6\xC3", 0, {}},
     {"\xBD\xE1\xB9\xFB",
      70,
      {WidestLatency, TextVerifying, TextRefused, TextInvalid, TextTimedOut, TextUnfinished}},
@@ -55,6 +58,7 @@ const ColumnLayout Columns[] = {
      70,
      {TextNo, TextYes, TextChecking, TextTamperTimedOut, TextUnfinished}},
 };
+const int ColumnCount = sizeof Columns / sizeof Columns[0];
 
 // Rounds up: a column is never narrower than its scaled design width.
 int Scale(int pixels, int dpi) { return (pixels * dpi + DesignDpi - 1) / DesignDpi; }
@@ -64,14 +68,15 @@ int TextWidth(const char* text) {
       SendMessageA(ListControl, LVM_GETSTRINGWIDTHA, 0, reinterpret_cast<LPARAM>(text)));
 }
 
-// Dialogs grow with the system DPI by themselves; pixel widths do not.
-// Font sizes round differently from the scale, so each text is measured
-// in the list's own font as well.
+// Dialogs grow with the system DPI by themselves, but by their font's
+// character width, which rounds: at 120 DPI by 7/6, not 5/4. Pixel widths
+// do not grow at all. So each column is its design width scaled, and
+// wider where a text measured in the list's own font needs it.
 int ColumnWidth(const ColumnLayout& column, int dpi) {
   int width =
       std::max(Scale(column.width, dpi), TextWidth(column.header) + Scale(HeaderPadding, dpi));
   for (const char* text : column.shown)
-    if (text != nullptr) width = std::max(width, TextWidth(text) + Scale(CellPadding, dpi));
+    if (text != nullptr) width = std::max(width, TextWidth(text) + Scale(TextMargin, dpi));
   return width;
 }
 
@@ -87,11 +92,21 @@ int SystemDpi() {
 void SetUpColumns() {
   ListControl = GetDlgItem(MainDialog, IDC_SERVERLIST);
   int dpi = SystemDpi();
-  for (int i = 0; i < 4; ++i) {
+  // No row exists yet, so no scroll bar takes from the list's width.
+  RECT list;
+  GetClientRect(ListControl, &list);
+  int widths[ColumnCount];
+  int left = list.right - Scale(ListSpare, dpi);
+  for (int i = 0; i < ColumnCount; ++i) {
+    widths[i] = ColumnWidth(Columns[i], dpi);
+    if (i != ColLocation) left -= widths[i];
+  }
+  widths[ColLocation] = std::max(widths[ColLocation], left);
+  for (int i = 0; i < ColumnCount; ++i) {
     LVCOLUMNA column = {};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = LVCFMT_LEFT;
-    column.cx = ColumnWidth(Columns[i], dpi);
+    column.cx = widths[i];
     column.pszText = const_cast<char*>(Columns[i].header);
     column.iSubItem = i;
     SendMessageA(ListControl, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));

@@ -20,7 +20,8 @@ const int LocationRoom = 256;
 // thread exists.
 extern HWND MainDialog;
 
-// The four columns, as wide as the system DPI and their texts ask.
+// The four columns, as wide as the system DPI and their texts ask; the
+// location column fills the list's width but for room for a scroll bar.
 void SetUpColumns();
 int AppendRow(const char* address);
 // Bytes copied, not counting the zero; 0 for a missing row or empty cell.

@@ -1,7 +1,8 @@
 // Drives a running dnscheck window from another process, the way a user
 // would, and reads back what the user would see:
 //   e2e_driver state EXE            caption, buttons, focus, columns and their
-//                                   widths, cells
+//                                   widths, the list's client width and its
+//                                   scroll bars, cells
 //   e2e_driver press EXE start|stop a click on the button (BM_CLICK)
 //   e2e_driver keys EXE KEY...      esc, enter, end: posted to the focus
 //   e2e_driver focus EXE            the keyboard focus to the list, as a
@@ -171,6 +172,11 @@ int PrintState(const Target& t) {
   for (int c = 0; c < ColumnCount; ++c)
     std::printf("column\t%d\t%s\t%d\n", c, Header(&block, list, c).c_str(),
                 static_cast<int>(Send(list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(c), 0)));
+  RECT client;
+  GetClientRect(list, &client);
+  LONG style = GetWindowLongA(list, GWL_STYLE);
+  std::printf("list\t%ld\t%d\t%d\n", client.right, (style & WS_HSCROLL) ? 1 : 0,
+              (style & WS_VSCROLL) ? 1 : 0);
   int rows = static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, 0));
   for (int row = 0; row < rows; ++row) {
     std::printf("row");

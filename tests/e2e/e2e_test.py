@@ -5,11 +5,13 @@ through its window, against scripted DNS servers on 127.0.5.x.
 
     e2e_test.py BUILD_TREE
 
-The tree must hold dnscheck.exe, e2e_driver.exe and e2e_dns_servers.exe.
+The tree must hold dnscheck.exe, e2e_driver.exe, e2e_dns_servers.exe, and
+for the planted-DLL check planted/winmm.dll and e2e_plain_winmm.exe.
 Saves BUILD_TREE/e2e_screenshot.png, the window after a finished scan.
 """
 import os
 import re
+import shutil
 import sys
 import time
 import unittest
@@ -173,6 +175,28 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(0, tool.wait_exit(EXIT_SECONDS))
         self.assertEqual(["[DNSList]"] + [f"{r[0]}={r[1]}" for r in done["rows"]],
                          listed(session.read_list(tool.ini)))
+
+    def test_a_winmm_dll_planted_beside_the_exe_is_never_loaded(self):
+        # Wine told to prefer a native winmm found as Windows finds it: in
+        # the exe's folder first. The planted DLL logs every process that
+        # loads it; the control, which imports winmm plainly, shows that
+        # the planting works.
+        self.wine.env["WINEDLLOVERRIDES"] = "winmm=n,b"
+        self.addCleanup(self.wine.env.pop, "WINEDLLOVERRIDES")
+        planted = os.path.join(TREE, "planted", "winmm.dll")
+        tool = session.Tool(self.wine, [("127.0.5.21", "本机")], planted=[planted])
+        self.addCleanup(tool.discard)
+        self.assertEqual(TITLE, tool.state()["caption"])
+        self.assertTrue(tool.close())
+        self.assertEqual(0, tool.wait_exit(EXIT_SECONDS))
+        log = os.path.join(tool.folder, "planted.log")
+        self.assertFalse(os.path.exists(log), "the tool loaded the planted winmm.dll")
+
+        control = os.path.join(tool.folder, "control.exe")
+        shutil.copy(os.path.join(TREE, "e2e_plain_winmm.exe"), control)
+        self.assertEqual(0, self.wine.run(control, [])[0])
+        with open(log, encoding="utf-8", errors="replace") as f:
+            self.assertEqual(["control.exe"], [line.strip().rpartition("\\")[2] for line in f])
 
     def test_stop_then_close_during_a_second_scan(self):
         rows = [("127.0.5.11", "本机 无应答"), ("127.0.5.12", "本机 拖延"), ("127.0.5.13", "本机 快速")]

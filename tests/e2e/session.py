@@ -164,14 +164,17 @@ def read_list(path):
 
 
 class Tool:
-    """A copy of dnscheck.exe in a fresh folder beside the dns.ini given."""
+    """A copy of dnscheck.exe in a fresh folder beside the dns.ini given
+    and the files of `planted`."""
 
-    def __init__(self, wine, rows, before="", after=""):
+    def __init__(self, wine, rows, before="", after="", planted=()):
         self.wine = wine
         self.folder = tempfile.mkdtemp(prefix="dnscheck-e2e-")
         self.exe = os.path.join(self.folder, "dnscheck.exe")
         self.ini = os.path.join(self.folder, "dns.ini")
         shutil.copy(wine.tool_exe, self.exe)
+        for path in planted:
+            shutil.copy(path, self.folder)
         write_list(self.ini, rows, before, after)
         self.windows_exe = "Z:" + self.exe.replace("/", "\\")
         self.proc = wine.popen(self.exe, [], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -184,7 +187,8 @@ class Tool:
 
     def state(self):
         """What the window shows: caption, buttons {id: (enabled, text)},
-        focus, selected row, headers, their widths, rows (lists of four
+        focus, selected row, headers, their widths, the list's client width
+        and scroll bars {"width", "hscroll", "vscroll"}, rows (lists of four
         cells), rect; and keys, each row's sort key."""
         code, out, err = self.drive("state")
         if code != 0:
@@ -210,6 +214,8 @@ class Tool:
             elif f[0] == "column":
                 s["columns"].append(f[2])
                 s["widths"].append(int(f[3]))
+            elif f[0] == "list":
+                s["list"] = {"width": int(f[1]), "hscroll": f[2] == "1", "vscroll": f[3] == "1"}
             elif f[0] == "row":
                 s["rows"].append(f[1:5])
                 s["keys"].append(int(f[5]))
