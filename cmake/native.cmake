@@ -21,20 +21,18 @@ add_test(NAME native_query_id_start COMMAND query_id_start_test)
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(FUZZ -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
-  # Each fuzzer replays its seed corpus on every test run, without fuzzing.
-  foreach(pair "reply_fuzzer|src/probe/dns_message.cpp|reply_corpus"
-               "list_fuzzer|src/serverlist/list_text.cpp|list_corpus")
-    string(REPLACE "|" ";" parts "${pair}")
-    list(GET parts 0 fuzzer)
-    list(GET parts 1 source)
-    list(GET parts 2 corpus)
-    add_executable(${fuzzer} fuzz/${fuzzer}.cpp ${source})
-    target_include_directories(${fuzzer} PRIVATE src)
-    target_compile_options(${fuzzer} PRIVATE ${WARNINGS} ${FUZZ} -g)
-    target_link_options(${fuzzer} PRIVATE ${FUZZ})
-    add_test(NAME ${fuzzer}_corpus_replay
-             COMMAND ${fuzzer} -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/${corpus})
-  endforeach()
+  # NAME_fuzzer drives SOURCE and replays its seeds, fuzz/NAME_corpus, on
+  # every test run, without fuzzing.
+  function(dnscheck_fuzzer name source)
+    add_executable(${name}_fuzzer fuzz/${name}_fuzzer.cpp ${source})
+    target_include_directories(${name}_fuzzer PRIVATE src)
+    target_compile_options(${name}_fuzzer PRIVATE ${WARNINGS} ${FUZZ} -g)
+    target_link_options(${name}_fuzzer PRIVATE ${FUZZ})
+    add_test(NAME ${name}_fuzzer_corpus_replay
+             COMMAND ${name}_fuzzer -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/${name}_corpus)
+  endfunction()
+  dnscheck_fuzzer(reply src/probe/dns_message.cpp)
+  dnscheck_fuzzer(list src/serverlist/list_text.cpp)
 endif()
 
 # The performance report's verdicts, from tables in the benchmarks' formats.
