@@ -1,6 +1,6 @@
 // How often a list whose bytes read both as GBK and as UTF-8 is read in
 // the encoding it was written in, on lists generated from a seed out of
-// the words people write (tests/list_words.h): by kind of word and by
+// the words people write (tests/list_maker.cpp): by kind of word and by
 // encoding. Lists whose bytes only one encoding reads are counted apart;
 // they cannot be misread.
 //   list_reading_bench [lists]   (default 3000, each kept in every encoding that holds it)
@@ -15,7 +15,6 @@
 
 #include "figure.h"
 #include "list_maker.h"
-#include "list_words.h"
 #include "serverlist/list_encoding.h"
 #include "serverlist/list_text.h"
 #include "text_files.h"
@@ -85,7 +84,7 @@ int main(int argc, char** argv) {
   Tally all;
   // Every word alone: the shortest lists are the likeliest to read both ways.
   for (const WordKind& kind : WordKinds()) {
-    for (const char* word : kind.words) {
+    for (const std::string& word : kind.words) {
       MadeList list = {kind.name, FitsGbk(word), {{"127.0.0.1", word}}};
       if (!ReadEveryWay(list, path, " (one word)", &tallies, &all)) return 1;
     }

@@ -28,11 +28,18 @@ namespace {
 using namespace std::string_literals;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-// The file exactly as the tool writes it.
-std::string ListText(const Entries& entries) {
-  std::string text = "[DNSList]\r\n";
-  for (const auto& e : entries) text += e.first + "=" + e.second + "\r\n";
+// The file exactly as the tool writes it: a mark, where it keeps one,
+// and the section's lines.
+std::string LinesText(const std::string& mark, const std::vector<std::string>& lines) {
+  std::string text = mark + "[DNSList]\r\n";
+  for (const std::string& line : lines) text += line + "\r\n";
   return text;
+}
+
+std::string ListText(const Entries& entries) {
+  std::vector<std::string> lines;
+  for (const auto& e : entries) lines.push_back(e.first + "=" + e.second);
+  return LinesText("", lines);
 }
 
 // Equal texts, or where the first difference is: lists are too long to
@@ -54,7 +61,6 @@ bool Exists(const std::string& path) {
 
 extern "C" void* GetSectionSlot __asm__(IMPORT_SLOT_NAME(GetPrivateProfileSectionA, 16));
 extern "C" void* WriteSectionSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileSectionA, 12));
-extern "C" void* WriteStringSlot __asm__(IMPORT_SLOT_NAME(WritePrivateProfileStringA, 16));
 extern "C" void* WriteFileSlot __asm__(IMPORT_SLOT_NAME(WriteFile, 20));
 
 int WriteCalls = 0;
@@ -62,28 +68,10 @@ BOOL WINAPI CountSectionWrite(LPCSTR, LPCSTR, LPCSTR) {
   ++WriteCalls;
   return TRUE;
 }
-BOOL WINAPI CountStringWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
-  ++WriteCalls;
-  return TRUE;
-}
 BOOL WINAPI CountFileWrite(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
   ++WriteCalls;
   return TRUE;
 }
-
-// While it lives, every way the product writes a file is counted and
-// does nothing. Under Wine a profile write of an empty section creates no
-// file, while Windows creates the section (Microsoft documents it), so
-// only the count shows that nothing would be written there.
-struct WriteWatch {
-  WriteWatch()
-      : section(&WriteSectionSlot, reinterpret_cast<void*>(&CountSectionWrite)),
-        string(&WriteStringSlot, reinterpret_cast<void*>(&CountStringWrite)),
-        file(&WriteFileSlot, reinterpret_cast<void*>(&CountFileWrite)) {
-    WriteCalls = 0;
-  }
-  ImportSlot section, string, file;
-};
 
 // Each test gets a directory of its own: the profile functions keep
 // files they have read in memory, by name.
@@ -130,6 +118,17 @@ class ListFileTest : public testing::Test {
   }
   static void Save(UiThread& ui) {
     ui.Run([] { SaveServerList(); });
+  }
+  // The writes a save makes, in either way the product writes a file,
+  // each counted and not done. Under Wine a profile write of an empty
+  // section creates no file, while Windows creates the section (Microsoft
+  // documents it), so only the count shows that nothing would be written.
+  static int WritesOfASave(UiThread& ui) {
+    ImportSlot section(&WriteSectionSlot, reinterpret_cast<void*>(&CountSectionWrite));
+    ImportSlot file(&WriteFileSlot, reinterpret_cast<void*>(&CountFileWrite));
+    WriteCalls = 0;
+    Save(ui);
+    return WriteCalls;
   }
   // Loads the list into the open window again, as a new start would.
   static void Reload(UiThread& ui) {
@@ -194,11 +193,7 @@ TEST_F(ListFileTest, NoFileGivesAnEmptyTableAndSavingLeavesNoFile) {
   UiThread ui;
   EXPECT_EQ(0, RowCount());
   EXPECT_EQ(0u, TotalRows);
-  {
-    WriteWatch watch;
-    Save(ui);
-  }
-  EXPECT_EQ(0, WriteCalls);
+  EXPECT_EQ(0, WritesOfASave(ui));
   Save(ui);
   EXPECT_FALSE(Exists(path_));
   EXPECT_FALSE(Exists(temp_));
@@ -212,11 +207,7 @@ TEST_F(ListFileTest, FileWithoutServersIsLeftAsItIs) {
   ASSERT_TRUE(WriteBytes(path_, text));
   UiThread ui;
   EXPECT_EQ(0, RowCount());
-  {
-    WriteWatch watch;
-    Save(ui);
-  }
-  EXPECT_EQ(0, WriteCalls);
+  EXPECT_EQ(0, WritesOfASave(ui));
   Save(ui);
   EXPECT_EQ(text, ReadBytes(path_));
 }
@@ -480,12 +471,17 @@ struct Utf8System {
   ImportSlot acp, toWide, fromWide;
 };
 
-// The list's lines, after what stands before its section, in the
-// layout the tool writes.
-std::string LinesText(const std::string& mark, const std::vector<std::string>& lines) {
-  std::string text = mark + "[DNSList]\r\n";
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
+// The parts of `text` between its '\n's, empty ones included.
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> pieces(1);
+  for (char c : text) {
+    if (c == '\n') {
+      pieces.emplace_back();
+    } else {
+      pieces.back() += c;
+    }
+  }
+  return pieces;
 }
 
 // Whatever the file's encoding and whatever reading is taken, a close
@@ -496,146 +492,95 @@ std::string LinesText(const std::string& mark, const std::vector<std::string>& l
 // the first time, and the second close writes what the first did. An
 // empty location is not compared: that row shows what it can.
 TEST_F(ListFileTest, ListInAnyEncodingKeepsItsBytes) {
+  // Lines and the locations shown are parted by '\n', which no encoding
+  // here has in a character; an empty location shown is not compared.
   struct Case {
     const char* name;
-    std::string mark;  // before the section, or the whole file where there are no lines
-    std::vector<std::string> lines;
-    std::vector<std::string> shown;
-    bool saved;
+    std::string lines;
+    std::string shown;
+    bool saved = true;
+    std::string mark = "";  // or the whole file, where there are no lines
     bool utf8System = false;
   };
   const std::string mark = "\xEF\xBB\xBF";
   const std::wstring emoji = L"\xFEFF[DNSList]\r\n1.1.1.1=\xD83D\xDE00\r\n2.2.2.2=x\r\n";
   const Case cases[] = {
-      {"UTF-8",
-       "",
-       {"127.0.0.1=上", "127.0.0.2=北京 联通 1"},
-       {Gbk("上"), Gbk("北京 联通 1")},
-       true},
-      {"UTF-8 with its mark",
-       mark,
-       {"127.0.0.1=上", "127.0.0.2=北京 联通 1"},
-       {Gbk("上"), Gbk("北京 联通 1")},
-       true},
+      {"UTF-8", "127.0.0.1=上\n127.0.0.2=北京 联通 1", Gbk("上\n北京 联通 1")},
+      {"UTF-8 with its mark", "127.0.0.1=上\n127.0.0.2=北京 联通 1", Gbk("上\n北京 联通 1"), true,
+       mark},
       // Not UTF-8, so the code page's, which the UTF-8 line does not survive.
-      {"GBK and UTF-8 lines",
-       "",
-       {"1.1.1.1=" + Gbk("广东 电信"), "2.2.2.2=北京 联通"},
-       {Gbk("广东 电信"), ""},
-       false},
+      {"GBK and UTF-8 lines", "1.1.1.1=" + Gbk("广东 电信") + "\n2.2.2.2=北京 联通",
+       Gbk("广东 电信\n"), false},
       // UTF-8 throughout, the GBK bytes included, and more plausible so: 小
       // shows as a Cyrillic С, and is saved as the bytes it was read from.
-      {"GBK beside UTF-8, the GBK also UTF-8",
-       "",
-       {"1.1.1.1=" + Gbk("小"), "2.2.2.2=上"},
-       {Gbk("С"), Gbk("上")},
-       true},
+      {"GBK beside UTF-8, the GBK also UTF-8", "1.1.1.1=" + Gbk("小") + "\n2.2.2.2=上",
+       Gbk("С\n上")},
       // d0 a1 also reads as UTF-8, a lone Cyrillic letter.
-      {"GBK that is also UTF-8", "", {"1.1.1.1=" + Gbk("小"), "2.2.2.2=x"}, {Gbk("小"), "x"}, true},
+      {"GBK that is also UTF-8", "1.1.1.1=" + Gbk("小") + "\n2.2.2.2=x", Gbk("小\nx")},
       // cb 87 and ce 9e read as UTF-8 are ˇ and Ξ, a lone sign and a lone
       // Greek letter, both in GB2312.
-      {"traditional GBK that is also UTF-8",
-       "",
-       {"127.0.9.1=" + Gbk("藝"), "127.0.9.2=" + Gbk("螢")},
-       {Gbk("藝"), Gbk("螢")},
-       true},
-      {"traditional UTF-8", "", {"127.0.9.1=藝", "127.0.9.2=螢"}, {Gbk("藝"), Gbk("螢")}, true},
+      {"traditional GBK that is also UTF-8", Gbk("127.0.9.1=藝\n127.0.9.2=螢"), Gbk("藝\n螢")},
+      {"traditional UTF-8", "127.0.9.1=藝\n127.0.9.2=螢", Gbk("藝\n螢")},
       // e4 b8 b6 e4 b8 b6 reads as UTF-8 too: 丶丶, whose hanzi are rarer.
-      {"GBK that is also UTF-8 of rarer hanzi",
-       "",
-       {"1.1.1.1=" + Gbk("涓朵付"), "2.2.2.2=x"},
-       {Gbk("涓朵付"), "x"},
-       true},
+      {"GBK that is also UTF-8 of rarer hanzi", Gbk("1.1.1.1=涓朵付\n2.2.2.2=x"), Gbk("涓朵付\nx")},
       // A surrogate, an overlong form, a code point past U+10FFFF: UTF-8
       // to a lax reader only.
-      {"GBK that only lax rules read as UTF-8",
-       "",
-       {"1.1.1.1=" + Gbk("矶東"), "2.2.2.2=" + Gbk("量"), "3.3.3.3=" + Gbk("酢啊")},
-       {Gbk("矶東"), Gbk("量"), Gbk("酢啊")},
-       true},
-      {"UTF-8 cut mid-character", "", {"1.1.1.1=上", "2.2.2.2=上\xE6\xB5"}, {"", ""}, false},
-      {"GBK cut mid-character",
-       "",
-       {"1.1.1.1=" + Gbk("广州") + "\xB5", "2.2.2.2=x"},
-       {"", "x"},
-       false},
-      {"UTF-8 outside GBK",
-       "",
-       {"1.1.1.1=上", "2.2.2.2=香港 \xF0\x9F\x98\x80"},
-       {Gbk("上"), ""},
-       false},
-      {"UTF-16 outside GBK",
-       std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t)),
-       {},
-       {"", "x"},
-       false},
+      {"GBK that only lax rules read as UTF-8", Gbk("1.1.1.1=矶東\n2.2.2.2=量\n3.3.3.3=酢啊"),
+       Gbk("矶東\n量\n酢啊")},
+      {"UTF-8 cut mid-character", "1.1.1.1=上\n2.2.2.2=上\xE6\xB5", "\n", false},
+      {"GBK cut mid-character", "1.1.1.1=" + Gbk("广州") + "\xB5\n2.2.2.2=x", "\nx", false},
+      {"UTF-8 outside GBK", "1.1.1.1=上\n2.2.2.2=香港 \xF0\x9F\x98\x80", Gbk("上\n"), false},
+      {"UTF-16 outside GBK", "", "\nx", false,
+       std::string(reinterpret_cast<const char*>(emoji.data()), emoji.size() * sizeof(wchar_t))},
       // Each of these lines alone also reads as code page 936, with a
       // hanzi amid Latin letters or rare ones.
       {"UTF-8 with a middle dot and accents",
-       "",
-       {"1.1.1.1=北京·电信", "2.2.2.2=瑞士 Zürich", "3.3.3.3=法国 Café"},
-       {Gbk("北京·电信"), Gbk("瑞士 Zürich"), Gbk("法国 Café")},
-       true},
-      {"accented Latin names in UTF-8",
-       "",
-       {"1.1.1.1=Zürich", "2.2.2.2=Montréal", "3.3.3.3=Genève"},
-       {Gbk("Zürich"), Gbk("Montréal"), Gbk("Genève")},
-       true},
+       "1.1.1.1=北京·电信\n2.2.2.2=瑞士 Zürich\n3.3.3.3=法国 Café",
+       Gbk("北京·电信\n瑞士 Zürich\n法国 Café")},
+      {"accented Latin names in UTF-8", "1.1.1.1=Zürich\n2.2.2.2=Montréal\n3.3.3.3=Genève",
+       Gbk("Zürich\nMontréal\nGenève")},
       // Its bytes are also UTF-8, for 骴山; GB2312 lacks 骴.
-      {"GBK that is also three-byte UTF-8",
-       "",
-       {"1.1.1.1=" + Gbk("楠村北")},
-       {Gbk("楠村北")},
-       true},
+      {"GBK that is also three-byte UTF-8", Gbk("1.1.1.1=楠村北"), Gbk("楠村北")},
       // 俺廿 in UTF-8 is 淇哄豢 in code page 936: each reading has one
       // of GB2312's rarer hanzi. The code page's is shown, and the bytes
       // are kept all the same.
-      {"readings that tie", "", {"1.1.1.1=俺廿", "2.2.2.2=x"}, {Gbk("淇哄豢"), "x"}, true},
-      {"UTF-8 mark before bytes the code page reads better",
-       mark,
-       {"1.1.1.1=" + Gbk("楠村北")},
-       {Gbk("骴山")},
-       true},
+      {"readings that tie", "1.1.1.1=俺廿\n2.2.2.2=x", Gbk("淇哄豢\nx")},
+      {"UTF-8 mark before bytes the code page reads better", Gbk("1.1.1.1=楠村北"), Gbk("骴山"),
+       true, mark},
       // There the code page's text is the UTF-8 itself.
-      {"UTF-8 where the code page is 65001",
-       "",
-       {"1.1.1.1=北京 电信", "2.2.2.2=香港"},
-       {"北京 电信", "香港"},
-       true,
-       true},
-      {"two-byte UTF-8 where the code page is 65001",
-       "",
-       {"1.1.1.1=Zürich", "2.2.2.2=Москва"},
-       {"Zürich", "Москва"},
-       true,
-       true},
+      {"UTF-8 where the code page is 65001", "1.1.1.1=北京 电信\n2.2.2.2=香港", "北京 电信\n香港",
+       true, "", true},
+      {"two-byte UTF-8 where the code page is 65001", "1.1.1.1=Zürich\n2.2.2.2=Москва",
+       "Zürich\nМосква", true, "", true},
   };
   UiThread ui;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string file = c.lines.empty() ? c.mark : LinesText(c.mark, c.lines);
-    std::vector<std::string> reversed(c.lines.rbegin(), c.lines.rend());
+    std::vector<std::string> lines = Split(c.lines), shown = Split(c.shown);
+    if (c.lines.empty()) lines.clear();
+    const std::string file = lines.empty() ? c.mark : LinesText(c.mark, lines);
     ASSERT_TRUE(WriteBytes(path_, file));
     std::unique_ptr<Utf8System> system(c.utf8System ? new Utf8System : nullptr);
     std::vector<std::string> first;
     for (int round = 0; round < 2; ++round) {
       SCOPED_TRACE(round == 0 ? "first opening" : "second opening");
       Reload(ui);
-      ASSERT_EQ(static_cast<int>(c.shown.size()), RowCount());
-      std::vector<std::string> shown;
-      for (int row = 0; row < RowCount(); ++row) shown.push_back(RowTexts(row)[1]);
+      ASSERT_EQ(static_cast<int>(shown.size()), RowCount());
+      std::vector<std::string> now;
+      for (int row = 0; row < RowCount(); ++row) now.push_back(RowTexts(row)[1]);
       if (round == 0) {
-        first = shown;
-        for (size_t row = 0; row < c.shown.size(); ++row) {
-          if (!c.shown[row].empty()) {
-            EXPECT_EQ(c.shown[row], shown[row]) << row;
+        first = now;
+        for (size_t row = 0; row < shown.size(); ++row) {
+          if (!shown[row].empty()) {
+            EXPECT_EQ(shown[row], now[row]) << row;
           }
         }
       } else {
-        EXPECT_EQ(c.saved ? std::vector<std::string>(first.rbegin(), first.rend()) : first, shown);
+        EXPECT_EQ(c.saved ? std::vector<std::string>(first.rbegin(), first.rend()) : first, now);
       }
       Reverse(ui);
       Save(ui);
+      std::vector<std::string> reversed(lines.rbegin(), lines.rend());
       bool reversedNow = c.saved && round == 0;
       EXPECT_TRUE(SameText(reversedNow ? LinesText(c.mark, reversed) : file, ReadBytes(path_)));
       EXPECT_FALSE(Exists(temp_));

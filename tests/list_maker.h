@@ -1,5 +1,5 @@
-// Lists as people write them, generated from a seed: locations made of the
-// words of list_words.h, saved in GBK or UTF-8, as the list tests and the
+// Lists as people write them, generated from a seed: locations made of
+// the words people write, kept in GBK or UTF-8, as the list tests and the
 // reading benchmark use them.
 #ifndef DNSCHECK_TESTS_LIST_MAKER_H
 #define DNSCHECK_TESTS_LIST_MAKER_H
@@ -8,6 +8,12 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+struct WordKind {
+  const char* name;
+  std::vector<std::string> words;
+};
+const std::vector<WordKind>& WordKinds();
 
 enum MadeEncoding { MadeGbk, MadeUtf8, MadeUtf8WithMark };
 
@@ -26,9 +32,7 @@ MadeList MakeList(std::mt19937& random);
 // Whether code page 936 holds every character of a UTF-8 text.
 bool FitsGbk(const std::string& utf8);
 
-// The list file in the tool's own layout, in `encoding`; its rows in
-// `order` (indexes), or in list order where it is empty.
-std::string ListFile(const MadeList& list, MadeEncoding encoding,
-                     const std::vector<size_t>& order = {});
+// The list file in the tool's own layout, in `encoding`.
+std::string ListFile(const MadeList& list, MadeEncoding encoding);
 
 #endif
