@@ -20,7 +20,6 @@ namespace {
 const UINT ChineseCodePage = 936;
 const UINT TraditionalCodePage = 950;
 const WCHAR Replacement = 0xFFFD;
-const DWORD Utf8MarkSize = 3;
 
 // Windows 10 version 1903 and later can make UTF-8 the system code page
 // ("Beta: Use Unicode UTF-8 for worldwide language support"); CP_ACP then
@@ -325,7 +324,7 @@ char* Rows(const char* bytes, DWORD size, const char* section, const bool* leadB
 }
 
 bool HasUtf8Mark(const char* bytes, DWORD size) {
-  return size >= Utf8MarkSize && SameBytes(bytes, "\xEF\xBB\xBF", Utf8MarkSize);
+  return size >= Utf8MarkSize && SameBytes(bytes, Utf8Mark, Utf8MarkSize);
 }
 
 // A file that starts with UTF-16's mark, read as the profile functions
@@ -360,6 +359,8 @@ void TakeUtf8(char* utf8, DWORD size, ListEncoding encoding, ListReading* readin
 }
 
 }  // namespace
+
+const char Utf8Mark[] = "\xEF\xBB\xBF";
 
 char* Allocate(DWORD size) { return static_cast<char*>(LocalAlloc(LPTR, size)); }
 

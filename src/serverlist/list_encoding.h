@@ -11,6 +11,10 @@
 // UTF-8, with a mark where the file had one.
 enum ListEncoding { CodePageFile, Utf8File, Utf8FileWithMark };
 
+// UTF-8's byte-order mark, and its length.
+extern const char Utf8Mark[];
+const DWORD Utf8MarkSize = 3;
+
 struct ListReading {
   // The section's servers in the system's code page, in the form
   // SectionRows gives, and the block's length without its last zero;

@@ -116,15 +116,24 @@ bool WriteNewFile(const char* path, const char* bytes, DWORD size) {
 }
 
 // The file in UTF-8, as the profile functions would lay out a section:
-// the mark where the list had one, "[DNSList]" and one line per entry.
+// the mark where the list had one, the section's name and a line for
+// each entry.
 bool WriteUtf8(const char* path, const char* entries, DWORD size, bool mark) {
-  const char header[] = "\xEF\xBB\xBF[DNSList]\r\n";
-  DWORD skip = mark ? 0 : 3;
-  DWORD headerSize = sizeof header - 1 - skip;
-  char* text = Allocate(headerSize + size + size / 2 + 2);
+  DWORD name = static_cast<DWORD>(lstrlenA(Section));
+  // Each entry's zero becomes a CR and an LF: at most one for 2 bytes.
+  char* text = Allocate(Utf8MarkSize + name + 4 + size + size / 2 + 2);
   if (text == nullptr) return false;
-  CopyMemory(text, header + skip, headerSize);
-  DWORD used = headerSize;
+  DWORD used = 0;
+  if (mark) {
+    CopyMemory(text, Utf8Mark, Utf8MarkSize);
+    used = Utf8MarkSize;
+  }
+  text[used++] = '[';
+  CopyMemory(text + used, Section, name);
+  used += name;
+  text[used++] = ']';
+  text[used++] = '\r';
+  text[used++] = '\n';
   for (DWORD at = 0; at < size; ++at) {
     if (entries[at] != '\0') {
       text[used++] = entries[at];
